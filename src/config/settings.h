@@ -1,0 +1,68 @@
+// SettingsFile: Vexlor.ini beside the driver library, the live SettingsBlock and the password
+// scrambling. All access goes through the platform's profile-file functions; no handle or cache
+// is kept.
+#pragma once
+
+#include <cstdint>
+
+namespace vexlor {
+
+constexpr int kSettingsSlots = 100;
+constexpr int kShortFieldSize = 20;     // IP, Port, Timing: 19 characters
+constexpr int kPasswordFieldSize = 50;  // Password: 49 characters
+constexpr int kPathSize = 260;
+
+constexpr char kSettingsFileName[] = "Vexlor.ini";
+constexpr char kIoControllerMarker[] = "I/O Controller";
+constexpr char kPasswordKey[] = "27183271832718327183271832718327183271832718327183";
+
+// DeviceSettings preceded by the dialog's DeviceCount.
+struct SettingsBlock {
+    int32_t deviceCount;
+    char ip[kSettingsSlots][kShortFieldSize];
+    char port[kSettingsSlots][kShortFieldSize];
+    char timing[kSettingsSlots][kShortFieldSize];
+    char password[kSettingsSlots][kPasswordFieldSize];
+};
+
+// The live settings that Init and the device functions use.
+extern SettingsBlock g_settings;
+
+// Window rectangle in screen coordinates, as saved under "WINDOW".
+struct WindowRect {
+    int32_t left, top, right, bottom;
+};
+
+// Full path of the settings file: the driver module's directory (with its final separator)
+// followed by the bare name; the bare directory when the whole would reach size characters.
+void SettingsPath(char* buffer, const char* bareName, uint32_t size);
+
+// Accessors; each composes the path anew. Reads leave the value/field unchanged when the key,
+// section or file is missing. ReadText cuts the value to fieldSize - 1 characters.
+void SettingsReadInt(const char* bareName, const char* section, const char* key, int32_t* value);
+void SettingsWriteInt(const char* bareName, const char* section, const char* key, int32_t value);
+void SettingsReadText(const char* bareName, const char* section, const char* key, char* field,
+                      uint32_t fieldSize);
+void SettingsWriteText(const char* bareName, const char* section, const char* key,
+                       const char* text);
+
+// Transform a password of at most 49 characters in place with the password key.
+void ScramblePassword(char* password);
+void UnscramblePassword(char* password);
+
+bool IsIoControllerMarker(const char* password);
+
+// Reads the slot's four keys into the live fields and unscrambles the password unless it is the
+// I/O Controller marker. Returns true for an I/O Controller slot.
+bool LoadSlotSettings(uint16_t slot);
+
+// Reads DeviceCount and all 100 slots into the live block with the default rule.
+void LoadAllSettings();
+
+// Writes the rectangle, DeviceCount and all 100 slots from the live block.
+void SaveAllSettings(const WindowRect& rect);
+
+// Copies a NUL-terminated text into a field of fieldSize bytes, cutting it to fieldSize - 1.
+void CopyField(char* field, uint32_t fieldSize, const char* text);
+
+}  // namespace vexlor

@@ -1,0 +1,120 @@
+// DeviceTable, DeviceSlot, ModuleState and the helpers every exported device function shares:
+// the preamble, the time base and the RequestThrottle.
+//
+// All state is static and fixed in size. Fields that a host thread and a slot's receive thread
+// both touch are std::atomic: the hand-off flags (runFlag, threadAlive, replyValid) use
+// release/acquire, everything else relaxed loads and stores (each value on its own is
+// consistent; a read may still combine fields of two replies, as a lock-free copy does).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/socket_api.h"
+#include "platform/platform.h"
+
+namespace vexlor {
+
+constexpr int kSlotCount = 100;
+constexpr int kMaxChannels = 24;  // inputs/outputs/counters of the largest device
+constexpr int kMaxTemperatures = 8;
+
+enum ResultCode : int {
+    kResultOk = 0,
+    kResultBadSlot = 2,
+    kResultNoSocketLayer = 3,
+    kResultSlotInUse = 6,
+};
+
+enum DeviceKind : int32_t {
+    kKindNone = 0,
+    kKindDigital12 = 1,
+    kKindDigital24 = 2,
+    kKindThermo1 = 3,
+    kKindThermo2 = 4,
+    kKindThermo8 = 5,
+    kKindIoController = 6,
+};
+
+// Start value of outputShadow entries: no valid output state, so the first write after Init
+// always differs.
+constexpr uint16_t kShadowNothingRequested = 5;
+
+template <typename T>
+using Shared = std::atomic<T>;
+
+struct DeviceSlot {
+    Shared<int32_t> inUse{0};
+    Shared<ws::SOCKET> socket{ws::kInvalidSocket};
+    Shared<platform::ThreadHandle> threadHandle{nullptr};
+    Shared<uint32_t> threadId{0};
+    Shared<int32_t> runFlag{0};      // host -> thread: keep running (release/acquire)
+    Shared<int32_t> threadAlive{0};  // thread -> host: running (release/acquire)
+    Shared<int32_t> replyValid{0};   // parser -> thermometer read (release/acquire)
+    Shared<double> now{0};
+    Shared<double> lastThermoPoll{0};
+    Shared<double> lastInputPoll{0};
+    Shared<double> lastOutputPoll{0};
+    Shared<double> lastCounterPoll{0};
+    Shared<int32_t> kind{kKindNone};
+    Shared<uint16_t> inputWord12{0};
+    Shared<uint32_t> inputWord24{0};
+    Shared<uint16_t> inputBits[kMaxChannels]{};
+    Shared<uint16_t> outputWord12{0};
+    Shared<uint32_t> outputWord24{0};
+    Shared<uint16_t> outputBits[kMaxChannels]{};
+    Shared<uint16_t> outputShadow[kMaxChannels]{};
+    Shared<int32_t> counters[kMaxChannels]{};
+    Shared<uint16_t> counterClearShadow[kMaxChannels]{};
+    Shared<uint16_t> lastErrorClear{0};
+    Shared<double> temperatures[kMaxTemperatures]{};
+    Shared<uint16_t> controllerInputs{0};
+
+    // Not part of the device's data: the generation of the receive thread that currently serves
+    // this slot. A thread whose generation is no longer current (DeInit gave up waiting for it
+    // and a new Init started another) leaves the slot alone and ends.
+    Shared<uint32_t> threadGeneration{0};
+};
+
+// Relaxed access helpers for the plain data fields.
+template <typename T>
+inline T Get(const Shared<T>& field) {
+    return field.load(std::memory_order_relaxed);
+}
+template <typename T, typename V>
+inline void Set(Shared<T>& field, V value) {
+    field.store(static_cast<T>(value), std::memory_order_relaxed);
+}
+
+extern DeviceSlot g_devices[kSlotCount];  // the DeviceTable
+
+struct ModuleState {
+    platform::ModuleHandle moduleHandle = nullptr;
+    Shared<uint16_t> uiLanguage{0};
+    platform::ModuleHandle socketLibrary = nullptr;
+    int32_t socketLayerFailed = 0;
+    SocketApi sockets{};
+    char settingsFileName[16] = "";
+};
+
+extern ModuleState g_module;
+
+// The preamble of every exported device function: 2 for a slot of 100 or above, 3 when the
+// socket layer is not usable, otherwise 0.
+int Preamble(uint16_t slot);
+
+// The time base: the system millisecond counter as a double (0 .. 2^32 - 1).
+double TimeBase();
+
+// Converts a Timing text the way atol does (no digits gives 0).
+long TimingValue(const char* text);
+
+// RequestThrottle: stores the current time in the slot's `now` and returns true (after storing
+// `now` into *stamp) when at least intervalMs have passed since *stamp. A negative elapsed time
+// (the millisecond counter wrapped since *stamp) counts as due, so requests never stall.
+bool RequestDue(DeviceSlot& slot, Shared<double>& stamp, double intervalMs);
+
+// The slot's Timing setting converted to a number of milliseconds.
+double SlotTimingMs(uint16_t slot);
+
+}  // namespace vexlor

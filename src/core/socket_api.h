@@ -1,0 +1,57 @@
+// SocketApi: the table of Windows Sockets functions resolved by name from WSOCK32.DLL at
+// start-up. The driver reaches the network only through this table.
+#pragma once
+
+#include "core/winsock_types.h"
+
+namespace vexlor {
+
+struct SocketApi {
+    using WSAStartupFn = int(VEXLOR_WSAAPI*)(uint16_t version, ws::WsaData* data);
+    using WSACleanupFn = int(VEXLOR_WSAAPI*)();
+    using WSAGetLastErrorFn = int(VEXLOR_WSAAPI*)();
+    using GenericFn = void (*)();  // looked up but never called
+    using SocketFn = ws::SOCKET(VEXLOR_WSAAPI*)(int af, int type, int protocol);
+    using ShutdownFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, int how);
+    using CloseSocketFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s);
+    using SetSockOptFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, int level, int name, const char* value,
+                                             int length);
+    using ConnectFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, const ws::SockAddr* address, int length);
+    using BindFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, const ws::SockAddr* address, int length);
+    using InetAddrFn = uint32_t(VEXLOR_WSAAPI*)(const char* text);
+    using HtonsFn = uint16_t(VEXLOR_WSAAPI*)(uint16_t value);
+    using SendFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, const char* buffer, int length, int flags);
+    using RecvFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, char* buffer, int length, int flags);
+    using SelectFn = int(VEXLOR_WSAAPI*)(int nfds, ws::FdSet* readSet, ws::FdSet* writeSet,
+                                         ws::FdSet* exceptSet, const ws::TimeVal* timeout);
+
+    WSAStartupFn WSAStartup;
+    WSACleanupFn WSACleanup;
+    WSAGetLastErrorFn WSAGetLastError;
+    GenericFn WSAAsyncSelect;
+    SocketFn socket;
+    ShutdownFn shutdown;
+    CloseSocketFn closesocket;
+    SetSockOptFn setsockopt;
+    ConnectFn connect;
+    GenericFn accept;
+    BindFn bind;
+    GenericFn listen;
+    GenericFn gethostbyname;
+    GenericFn gethostname;
+    InetAddrFn inet_addr;
+    GenericFn inet_ntoa;
+    HtonsFn htons;
+    SendFn send;
+    RecvFn recv;
+    GenericFn sendto;
+    GenericFn recvfrom;
+    SelectFn select;
+    GenericFn ioctlsocket;
+};
+
+// The 23 names in the order of the table above; all must be found for the layer to be usable.
+constexpr int kSocketApiNameCount = 23;
+extern const char* const kSocketApiNames[kSocketApiNameCount];
+
+}  // namespace vexlor

@@ -1,0 +1,77 @@
+// Windows Sockets 1.1 data layouts as the driver sees them through the socket library it loads
+// by name. On Windows these match WINSOCK.H for 32-bit code; the Linux socket layer
+// (libwsock32.so) implements exactly these layouts over BSD sockets.
+#pragma once
+
+#include <cstdint>
+
+namespace vexlor::ws {
+
+using SOCKET = uint32_t;
+constexpr SOCKET kInvalidSocket = 0xFFFFFFFFu;  // INVALID_SOCKET
+constexpr int kSocketError = -1;                // SOCKET_ERROR
+
+constexpr int kAfInet = 2;         // AF_INET
+constexpr int kSockStream = 1;     // SOCK_STREAM
+constexpr int kSolSocket = 0xFFFF; // SOL_SOCKET (Windows value)
+constexpr int kSoLinger = 0x0080;  // SO_LINGER (Windows value)
+constexpr int kSdBoth = 2;         // shutdown how = both directions
+constexpr uint16_t kVersion11 = 0x0101;
+
+constexpr int kFdSetSize = 64;
+struct FdSet {
+    uint32_t fd_count;
+    SOCKET fd_array[kFdSetSize];
+};
+
+struct TimeVal {
+    int32_t tv_sec;
+    int32_t tv_usec;
+};
+
+struct InAddr {
+    uint32_t s_addr;  // network byte order
+};
+
+struct SockAddrIn {
+    int16_t sin_family;
+    uint16_t sin_port;  // network byte order
+    InAddr sin_addr;
+    char sin_zero[8];
+};
+static_assert(sizeof(SockAddrIn) == 16, "sockaddr_in is 16 bytes");
+
+struct SockAddr {
+    uint16_t sa_family;
+    char sa_data[14];
+};
+
+struct Linger {
+    uint16_t l_onoff;
+    uint16_t l_linger;
+};
+static_assert(sizeof(Linger) == 4, "linger is two u_short");
+
+constexpr int kWsaDescriptionLen = 256;
+constexpr int kWsaSysStatusLen = 128;
+// WSADATA in its 32-bit layout (the 64-bit Windows layout reorders the tail; the driver never
+// reads the filled-in record, it only provides storage large enough for either).
+struct WsaData {
+    uint16_t wVersion;
+    uint16_t wHighVersion;
+    char szDescription[kWsaDescriptionLen + 1];
+    char szSystemStatus[kWsaSysStatusLen + 1];
+    uint16_t iMaxSockets;
+    uint16_t iMaxUdpDg;
+    char* lpVendorInfo;
+};
+
+// Calling convention of the socket library's functions: stdcall on 32-bit Windows (WINAPI),
+// the platform default elsewhere.
+#if defined(_WIN32) && !defined(_WIN64)
+#define VEXLOR_WSAAPI __stdcall
+#else
+#define VEXLOR_WSAAPI
+#endif
+
+}  // namespace vexlor::ws

@@ -1,0 +1,100 @@
+// The one interface through which the driver reaches the operating system. The POSIX and Win32
+// implementations live in platform/posix and platform/win32; unit tests link a fake one with a
+// virtual clock and scripted sockets. The socket layer itself is not here: it is a library the
+// driver loads by name and reaches through SocketApi.
+#pragma once
+
+#include <cstdint>
+
+namespace vexlor::platform {
+
+using ModuleHandle = void*;  // a loaded library, or null
+using ThreadHandle = void*;  // a thread handle, or null
+using ThreadRoutine = uint32_t (*)(void* argument);
+
+// --- Module and libraries -------------------------------------------------------------------
+
+// Handle of the driver library itself (recorded at start-up).
+ModuleHandle SelfModule();
+
+// Full file path of the given module (the driver library for SelfModule()), as
+// GetModuleFileNameA: copies at most size - 1 characters plus a terminating NUL into buffer and
+// returns the number of characters copied, 0 on failure. Directory separators are '\' on Windows
+// and '/' on POSIX; PathSeparator() tells which.
+uint32_t ModuleFileName(ModuleHandle module, char* buffer, uint32_t size);
+char PathSeparator();
+
+// Loads a library by its Windows file name ("WSOCK32.DLL", "ORVANE.DLL"). On POSIX the name
+// maps to lib<name in lower case>.so, looked up first beside the driver library, then by the
+// normal search. Null when it cannot be loaded. The library's symbols stay local to it.
+ModuleHandle LoadLibrary(const char* windowsName);
+void* GetProcAddress(ModuleHandle module, const char* name);
+void FreeLibrary(ModuleHandle module);
+
+// --- Threads and time -----------------------------------------------------------------------
+
+// Starts routine(argument) on a new thread at once; stores its identifier in *threadId.
+// Returns null when the thread could not be created.
+ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threadId);
+
+// Releases a thread handle (CloseHandle). The thread itself keeps running if it has not ended.
+// Returns nonzero on success.
+int CloseThreadHandle(ThreadHandle thread);
+
+// Waits up to timeoutMs for the thread to end. True when it has ended. The handle stays valid.
+bool WaitThread(ThreadHandle thread, uint32_t timeoutMs);
+
+// Sets the calling thread's priority to normal; returns the platform call's result.
+int SetCurrentThreadPriorityNormal();
+
+// The value shown for a thread handle in trace lines.
+int32_t ThreadHandleValue(ThreadHandle thread);
+
+void Sleep(uint32_t milliseconds);
+
+// The system millisecond counter (timeGetTime): milliseconds since boot, cut to 32 bits.
+uint32_t TimeMs();
+
+// True while the process is ending (Windows process detach with a non-null reserved argument),
+// when other threads may already have been ended by the system.
+bool ProcessEnding();
+
+// --- Profile files (Windows private-profile semantics) --------------------------------------
+
+// GetPrivateProfileStringA for one key: copies the key's value (or defaultValue when the key,
+// section or file is missing) into buffer, cut to size - 1 characters; returns its length.
+uint32_t ProfileGetString(const char* section, const char* key, const char* defaultValue,
+                          char* buffer, uint32_t size, const char* path);
+// GetPrivateProfileIntA: the leading decimal number of the key's value, defaultValue when the
+// key is missing.
+int ProfileGetInt(const char* section, const char* key, int defaultValue, const char* path);
+// WritePrivateProfileStringA for one key: creates file, section and key as needed, replaces an
+// existing value in place. Returns true on success.
+bool ProfileWriteString(const char* section, const char* key, const char* value,
+                        const char* path);
+
+// --- User interface -------------------------------------------------------------------------
+
+enum class WaitNoticeTemplate {
+    kConnectGerman,      // "WAIT_CONNECT_DEUTSCH"
+    kConnectEnglish,     // "WAIT_CONNECT_ENGLISCH"
+    kDisconnectGerman,   // "WAIT_DISCONNECT_DEUTSCH"
+    kDisconnectEnglish,  // "WAIT_DISCONNECT_ENGLISCH"
+};
+using WaitNoticeHandle = void*;
+
+// Creates the modeless information window; null when it is not shown (POSIX never shows one).
+WaitNoticeHandle WaitNoticeCreate(WaitNoticeTemplate which);
+void WaitNoticeDestroy(WaitNoticeHandle notice);
+
+// Task-modal error box (MB_OK | MB_ICONERROR | MB_TASKMODAL) owned by the calling thread's active
+// window; returns when the user has closed it. POSIX writes one line to standard error instead:
+// caption, ": ", the text with control bytes escaped; it does not block.
+void ErrorBox(const char* caption, const char* text);
+
+// The function-key message filter of the configuration dialog, installed at start-up for the
+// loading thread and removed at shut-down. Nothing on POSIX.
+void InstallMessageHook();
+void RemoveMessageHook();
+
+}  // namespace vexlor::platform
