@@ -70,8 +70,7 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defa
 int ProfileGetInt(const char* section, const char* key, int defaultValue, const char* path);
 // WritePrivateProfileStringA for one key: creates file, section and key as needed, replaces an
 // existing value in place. Returns true on success.
-bool ProfileWriteString(const char* section, const char* key, const char* value,
-                        const char* path);
+bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path);
 
 // --- User interface -------------------------------------------------------------------------
 
@@ -91,6 +90,16 @@ void WaitNoticeDestroy(WaitNoticeHandle notice);
 // window; returns when the user has closed it. POSIX writes one line to standard error instead:
 // caption, ": ", the text with control bytes escaped; it does not block.
 void ErrorBox(const char* caption, const char* text);
+
+// Runs the hardware configuration dialog (ConfigDialog, config/config_dialog.h) modally from
+// template 100 (German) or 101 (English), with no owner window, and returns when it has ended:
+// its result (1 OK, 0 Cancel), or -1 when it could not be created. POSIX has no window system
+// and returns -1 at once.
+enum class ConfigDialogTemplate {
+    kGerman,   // template 100
+    kEnglish,  // template 101
+};
+int RunConfigDialog(ConfigDialogTemplate which);
 
 // The function-key message filter of the configuration dialog, installed at start-up for the
 // loading thread and removed at shut-down. Nothing on POSIX.

@@ -1,0 +1,17 @@
+# Fails unless LIBRARY's dynamic symbol table defines exactly the six trace entry points.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [TDBRVWiu] [^\n]+" entries "${symbols}")
+set(names "")
+foreach(entry ${entries})
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${entry}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected Orvane SetTraceIDColor SetTraceIDFile SetTraceIDMedium StartTraceOutput StopTraceOutput)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exported: ${names}\nexpected: ${expected}")
+endif()
