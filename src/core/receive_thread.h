@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace vexlor {
 
 // One receive step of a device family: called once per pass of the slot's receive thread while
@@ -30,5 +32,15 @@ void ShowReplyErrorBox(const char* caption, const char* text, int length);
 // The receive thread routine. The argument carries the slot number in its low 16 bits and the
 // thread's generation in the high 16 bits.
 uint32_t ThreadDev(void* argument);
+
+// Creates the slot's receive thread ThreadDev for the given generation (its argument packs the
+// slot number and the generation) and counts it as running until it has ended. Returns the
+// platform's thread handle, null when the thread could not be created.
+platform::ThreadHandle StartReceiveThread(uint16_t slot, uint32_t generation, uint32_t* threadId);
+
+// Receive threads of the slot (or of all slots) that were created and have not yet ended,
+// including threads that a newer Init has retired and threads that have not begun to run.
+int RunningReceiveThreads(uint16_t slot);
+int RunningReceiveThreads();
 
 }  // namespace vexlor

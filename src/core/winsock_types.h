@@ -7,15 +7,21 @@
 
 namespace vexlor::ws {
 
+// SOCKET is UINT_PTR: 32 bits, except on 64-bit Windows where it is 64 bits wide. Trace lines
+// show it cut to 32 bits.
+#if defined(_WIN64)
+using SOCKET = uint64_t;
+#else
 using SOCKET = uint32_t;
-constexpr SOCKET kInvalidSocket = 0xFFFFFFFFu;  // INVALID_SOCKET
-constexpr int kSocketError = -1;                // SOCKET_ERROR
+#endif
+constexpr SOCKET kInvalidSocket = ~SOCKET{0};  // INVALID_SOCKET
+constexpr int kSocketError = -1;               // SOCKET_ERROR
 
-constexpr int kAfInet = 2;         // AF_INET
-constexpr int kSockStream = 1;     // SOCK_STREAM
-constexpr int kSolSocket = 0xFFFF; // SOL_SOCKET (Windows value)
-constexpr int kSoLinger = 0x0080;  // SO_LINGER (Windows value)
-constexpr int kSdBoth = 2;         // shutdown how = both directions
+constexpr int kAfInet = 2;          // AF_INET
+constexpr int kSockStream = 1;      // SOCK_STREAM
+constexpr int kSolSocket = 0xFFFF;  // SOL_SOCKET (Windows value)
+constexpr int kSoLinger = 0x0080;   // SO_LINGER (Windows value)
+constexpr int kSdBoth = 2;          // shutdown how = both directions
 constexpr uint16_t kVersion11 = 0x0101;
 
 constexpr int kFdSetSize = 64;
@@ -54,8 +60,19 @@ static_assert(sizeof(Linger) == 4, "linger is two u_short");
 
 constexpr int kWsaDescriptionLen = 256;
 constexpr int kWsaSysStatusLen = 128;
-// WSADATA in its 32-bit layout (the 64-bit Windows layout reorders the tail; the driver never
-// reads the filled-in record, it only provides storage large enough for either).
+// WSADATA (the driver never reads the filled-in record). 64-bit Windows moves the two counts
+// and the vendor pointer ahead of the texts.
+#if defined(_WIN64)
+struct WsaData {
+    uint16_t wVersion;
+    uint16_t wHighVersion;
+    uint16_t iMaxSockets;
+    uint16_t iMaxUdpDg;
+    char* lpVendorInfo;
+    char szDescription[kWsaDescriptionLen + 1];
+    char szSystemStatus[kWsaSysStatusLen + 1];
+};
+#else
 struct WsaData {
     uint16_t wVersion;
     uint16_t wHighVersion;
@@ -65,6 +82,13 @@ struct WsaData {
     uint16_t iMaxUdpDg;
     char* lpVendorInfo;
 };
+#endif
+
+#if defined(_WIN64)
+static_assert(sizeof(FdSet) == 520 && sizeof(WsaData) == 408, "Win64 fd_set and WSADATA");
+#elif defined(_WIN32)
+static_assert(sizeof(FdSet) == 260 && sizeof(WsaData) == 400, "Win32 fd_set and WSADATA");
+#endif
 
 // Calling convention of the socket library's functions: stdcall on 32-bit Windows (WINAPI),
 // the platform default elsewhere.

@@ -1,0 +1,221 @@
+// Connection lifecycle: Init opens a slot's connection (reset, settings, receive thread, TCP
+// connect) and DeInit takes it down again.
+//
+// Besides the plain sequence this keeps three guarantees:
+// - A slot's `socket` holds a socket only while the slot owns it: it is INVALID_SOCKET before
+//   the first Init, after a failed Init and after DeInit, so no later send, DeInit or receive
+//   step can reach a socket number that the system has since given to another connection.
+// - At most one receive thread serves a slot: every Init starts its thread with a new
+//   generation, and a thread of an older generation (one that DeInit gave up waiting for) leaves
+//   the slot alone as soon as it looks again.
+// - A failed Init leaves nothing behind: it stops its thread, closes its socket and releases the
+//   thread handle once the thread has ended.
+#include "core/connection.h"
+
+#include <cstdlib>
+
+#include "config/settings.h"
+#include "core/device_table.h"
+#include "core/receive_thread.h"
+#include "core/socket_api.h"
+#include "platform/platform.h"
+#include "trace/trace_sink.h"
+
+namespace vexlor {
+namespace {
+
+constexpr int kDeInitWaitPasses = 50;
+// How long Init waits for a receive thread of the slot's previous connection that is still
+// running, before it retires it through the generation instead.
+constexpr int kOldThreadWaitMs = 50;
+// How long a failed Init waits for its own, already stopped thread before releasing the handle.
+constexpr uint32_t kFailedThreadWaitMs = 100;
+
+// A socket or address as trace lines show it: cut to 32 bits, in signed decimal.
+template <typename T>
+int32_t AsNumber(T value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+platform::WaitNoticeTemplate ConnectTemplate(uint16_t language) {
+    return language == 0 ? platform::WaitNoticeTemplate::kConnectGerman
+                         : platform::WaitNoticeTemplate::kConnectEnglish;
+}
+
+platform::WaitNoticeTemplate DisconnectTemplate(uint16_t language) {
+    return language == 0 ? platform::WaitNoticeTemplate::kDisconnectGerman
+                         : platform::WaitNoticeTemplate::kDisconnectEnglish;
+}
+
+// Init's step 4: the fields that every new connection starts from.
+void ResetSlot(DeviceSlot& slot) {
+    Set(slot.kind, kKindNone);
+    Set(slot.inputWord12, 0);
+    for (int i = 0; i < 12; ++i) Set(slot.inputBits[i], 0);
+    Set(slot.outputWord12, 0);
+    for (int i = 0; i < 12; ++i) Set(slot.outputBits[i], 0);
+    for (auto& counter : slot.counters) Set(counter, 0);
+    for (auto& shadow : slot.outputShadow) Set(shadow, kShadowNothingRequested);
+    for (auto& shadow : slot.counterClearShadow) Set(shadow, 0);
+}
+
+// Before a new thread is started: make sure no thread of an earlier connection still serves the
+// slot. A handle that a failed Init kept (its thread had not ended yet) is released here.
+void RetireEarlierThreads(uint16_t slotNumber, DeviceSlot& slot) {
+    int waited = 0;
+    while (RunningReceiveThreads(slotNumber) > 0 && waited < kOldThreadWaitMs) {
+        platform::Sleep(1);
+        ++waited;
+    }
+    platform::ThreadHandle leftover = slot.threadHandle.exchange(nullptr);
+    if (leftover != nullptr) {
+        platform::WaitThread(leftover, 0);
+        platform::CloseThreadHandle(leftover);
+    }
+    // A thread still running now belongs to an older generation and ends when it next looks.
+    slot.threadGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// The common end of a failed Init (socket creation, bind or connect).
+int FailInit(DeviceSlot& slot, int error) {
+    slot.runFlag.store(0, std::memory_order_release);
+    // Stop the thread before closing the socket, so that it cannot be polling the socket number
+    // when the system hands that number to another connection.
+    platform::ThreadHandle thread = slot.threadHandle.load();
+    if (thread != nullptr && platform::WaitThread(thread, kFailedThreadWaitMs)) {
+        slot.threadHandle.store(nullptr);
+        Set(slot.threadId, 0);
+        platform::CloseThreadHandle(thread);
+    }
+    const ws::SOCKET socket = slot.socket.exchange(ws::kInvalidSocket);
+    if (socket != ws::kInvalidSocket) g_module.sockets.closesocket(socket);
+    Set(slot.kind, kKindNone);
+    slot.inUse.store(0, std::memory_order_release);
+    return error;
+}
+
+}  // namespace
+
+int InitSlot(uint16_t language, uint16_t slotNumber) {
+    const int preamble = Preamble(slotNumber);
+    if (preamble != kResultOk) return preamble;
+    DeviceSlot& slot = g_devices[slotNumber];
+    const SocketApi& api = g_module.sockets;
+
+    // Claim the slot; a slot in use is refused and left as it is.
+    int32_t expected = 0;
+    if (!slot.inUse.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        return kResultSlotInUse;
+    }
+
+    ResetSlot(slot);
+    if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
+
+    RetireEarlierThreads(slotNumber, slot);
+    const uint32_t generation = slot.threadGeneration.load(std::memory_order_acquire) & 0xFFFFu;
+    slot.runFlag.store(1, std::memory_order_release);
+    slot.threadAlive.store(0, std::memory_order_release);
+
+    uint32_t threadId = 0;
+    platform::ThreadHandle thread = StartReceiveThread(slotNumber, generation, &threadId);
+    slot.threadHandle.store(thread);
+    Set(slot.threadId, threadId);
+    trace::CreateThreadLine(platform::ThreadHandleValue(thread), slotNumber);
+
+    const char* ip = g_settings.ip[slotNumber];
+    const uint32_t address = api.inet_addr(ip);
+    trace::InetAddr(AsNumber(address), ip);
+
+    const ws::SOCKET socket = api.socket(ws::kAfInet, ws::kSockStream, 0);
+    slot.socket.store(socket, std::memory_order_release);
+    trace::SocketLine(AsNumber(socket));
+    if (socket == ws::kInvalidSocket) return FailInit(slot, api.WSAGetLastError());
+
+    ws::SockAddrIn local{};
+    local.sin_family = ws::kAfInet;
+    local.sin_port = 0;
+    local.sin_addr.s_addr = 0;
+    const int bound = api.bind(socket, reinterpret_cast<const ws::SockAddr*>(&local), sizeof local);
+    trace::BindLine(bound, AsNumber(socket));
+    if (bound != 0) {
+        const int error = api.WSAGetLastError();
+        trace::WsaGetLastError(error);
+        return FailInit(slot, error);
+    }
+
+    ws::SockAddrIn remote{};
+    remote.sin_family = ws::kAfInet;
+    remote.sin_addr.s_addr = address;
+    const int port = static_cast<int>(std::strtol(g_settings.port[slotNumber], nullptr, 10));
+    remote.sin_port = api.htons(static_cast<uint16_t>(port));
+    trace::Htons(remote.sin_port, port);
+
+    g_module.uiLanguage.store(language);
+    platform::WaitNoticeHandle notice = platform::WaitNoticeCreate(ConnectTemplate(language));
+    const int connected =
+        api.connect(socket, reinterpret_cast<const ws::SockAddr*>(&remote), sizeof remote);
+    if (notice != nullptr) platform::WaitNoticeDestroy(notice);
+
+    if (connected != 0) {
+        const int error = api.WSAGetLastError();
+        trace::Connect(ws::kSocketError, AsNumber(socket));
+        trace::WsaGetLastError(error);
+        return FailInit(slot, error);
+    }
+    trace::Connect(connected, AsNumber(socket));
+    return kResultOk;
+}
+
+int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
+    const int preamble = Preamble(slotNumber);
+    if (preamble != kResultOk) return preamble;
+    DeviceSlot& slot = g_devices[slotNumber];
+    const SocketApi& api = g_module.sockets;
+
+    platform::WaitNoticeHandle notice =
+        platform::WaitNoticeCreate(DisconnectTemplate(g_module.uiLanguage.load()));
+
+    slot.runFlag.store(0, std::memory_order_release);
+    int passes = 0;
+    bool gaveUp = false;
+    while (slot.threadAlive.load(std::memory_order_acquire) != 0) {
+        slot.runFlag.store(0, std::memory_order_release);
+        if (++passes == kDeInitWaitPasses) {
+            slot.threadAlive.store(0, std::memory_order_release);
+            gaveUp = true;
+        }
+        platform::Sleep(1);
+    }
+
+    if (notice != nullptr) platform::WaitNoticeDestroy(notice);
+
+    platform::ThreadHandle thread = slot.threadHandle.load();
+    // A thread that left its loop is about to end: let it finish so that its handle can be
+    // released completely.
+    if (thread != nullptr && !gaveUp) platform::WaitThread(thread, 10);
+    const int closed = platform::CloseThreadHandle(thread);
+    trace::CloseHandleLine(closed, platform::ThreadHandleValue(thread));
+
+    // Take the socket out of the slot before the slot is freed, so that nothing else (a send on
+    // this slot, a second DeInit, the next Init's new thread) can reach it once it is closed.
+    const ws::SOCKET socket = slot.socket.exchange(ws::kInvalidSocket);
+
+    slot.threadHandle.store(nullptr);
+    Set(slot.threadId, 0);
+    Set(slot.kind, kKindNone);
+    slot.inUse.store(0, std::memory_order_release);
+
+    if (socket != ws::kInvalidSocket) {
+        const int down = api.shutdown(socket, ws::kSdBoth);
+        trace::Shutdown(down, AsNumber(socket));
+        const ws::Linger linger{1, 0};
+        const int lingered = api.setsockopt(socket, ws::kSolSocket, ws::kSoLinger,
+                                            reinterpret_cast<const char*>(&linger), sizeof linger);
+        trace::SetSockOptLinger(lingered, AsNumber(socket));
+        const int closedSocket = api.closesocket(socket);
+        trace::CloseSocket(closedSocket, AsNumber(socket));
+    }
+    return kResultOk;
+}
+
+}  // namespace vexlor
