@@ -1,0 +1,208 @@
+// Unit tests of the device models, device descriptions, fault settings and options.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "device.h"
+#include "options.h"
+#include "support/temp_dir.h"
+
+using namespace vexlor::sim;
+using namespace std::string_literals;
+
+namespace {
+
+Device makeDevice(const std::string& text, bool nul = true) {
+    DeviceConfig cfg;
+    std::string error;
+    EXPECT_TRUE(parseDeviceDescription(text, cfg, error)) << error;
+    return Device(0, cfg, nul);
+}
+
+}  // namespace
+
+TEST(DigitalDevice, AnswersEachRequest) {
+    Device d = makeDevice("digital12,pw=pw,inputs=0xA5A,counter4=77");
+    EXPECT_EQ(d.handleDigital("GET /input?PW=pw&"), "input;A5A");
+    EXPECT_EQ(d.handleDigital("GET /output?PW=pw&"), "output;0");
+    EXPECT_EQ(d.handleDigital("GET /outputaccess11?PW=pw&State=ON&"), "output;800");
+    EXPECT_EQ(d.handleDigital("GET /outputaccess0?PW=pw&State=ON&"), "output;801");
+    EXPECT_EQ(d.handleDigital("GET /outputaccess11?PW=pw&State=OFF&"), "output;1");
+    EXPECT_EQ(d.handleDigital("GET /counter4?PW=pw&"), "counter4;77");
+    EXPECT_EQ(d.handleDigital("GET /counterclear4?PW=pw&"), "counter4;0");
+    EXPECT_EQ(d.config().counters[4], 0);
+    EXPECT_FALSE(d.config().errorLatch);
+}
+
+TEST(DigitalDevice, ChannelRangeFollowsTheType) {
+    Device d12 = makeDevice("digital12");
+    EXPECT_EQ(d12.handleDigital("GET /outputaccess12?PW=&State=ON&"),
+              std::string(kNoSuchChannelReply));
+    EXPECT_EQ(d12.handleDigital("GET /counter12?PW=&"), std::string(kNoSuchChannelReply));
+    EXPECT_EQ(d12.config().outputs, 0u);
+
+    Device d24 = makeDevice("24x,counter23=-5,inputs=0xFFFFFFFF");
+    EXPECT_EQ(d24.config().inputs, 0xFFFFFFu);  // cut to the device's 24 inputs
+    EXPECT_EQ(d24.handleDigital("GET /outputaccess23?PW=&State=ON&"), "output;800000");
+    EXPECT_EQ(d24.handleDigital("GET /counter23?PW=&"), "counter23;-5");
+    EXPECT_EQ(d24.handleDigital("GET /counter24?PW=&"), std::string(kNoSuchChannelReply));
+}
+
+TEST(DigitalDevice, WrongPasswordAndUnknownRequestsLatchAnError) {
+    Device d = makeDevice("digital12,pw=a&b,outputs=1");
+    EXPECT_EQ(d.handleDigital("GET /outputaccess1?PW=a&State=ON&"),
+              std::string(kWrongPasswordReply));
+    EXPECT_EQ(d.config().outputs, 1u);  // not switched
+    EXPECT_TRUE(d.config().errorLatch);
+    // Clearing needs the right password too; the clear itself is not answered.
+    EXPECT_EQ(d.handleDigital("GET /errorclear?PW=&"), std::string(kWrongPasswordReply));
+    EXPECT_TRUE(d.config().errorLatch);
+    EXPECT_EQ(d.handleDigital("GET /errorclear?PW=a&b&"), std::nullopt);
+    EXPECT_FALSE(d.config().errorLatch);
+    EXPECT_EQ(d.handleDigital("GET /nothing"), std::string(kUnknownRequestReply));
+    EXPECT_TRUE(d.config().errorLatch);
+    // Passwords compare byte for byte: no decoding, case matters.
+    EXPECT_EQ(d.handleDigital("GET /input?PW=a%26b&"), std::string(kWrongPasswordReply));
+    EXPECT_EQ(d.handleDigital("GET /input?PW=A&b&"), std::string(kWrongPasswordReply));
+}
+
+TEST(IoControllerDevice, ReadsInputsAndSetsOutputs) {
+    Device d = makeDevice("ioc,inputs=0x81");
+    IoChunk read{true, kSubReadInputs, 0, {}};
+    EXPECT_EQ(d.handleIoChunk(read), inputStateFrame(0x81));
+    IoChunk set{true, kSubSetOutputs, 0xFF, {}};
+    EXPECT_EQ(d.handleIoChunk(set), std::nullopt);
+    EXPECT_EQ(d.config().outputs, 0xFFu);
+    IoChunk junk{false, 0, 0, "xyz"};
+    EXPECT_EQ(d.handleIoChunk(junk), std::nullopt);
+}
+
+TEST(ThermometerDevice, RepliesWithReadingsAndDriftsDeterministically) {
+    Device d = makeDevice("thermo2,title=Lab,temps=20.5/----,drift=0");
+    EXPECT_EQ(d.thermoReplyText(1000.0),
+              "Lab;20.5\xB0"
+              "C;----");
+
+    Device e = makeDevice("thermo8,drift=2,period=100");
+    // The first sensor starts at its value, is 2 degrees up after a quarter period and back
+    // after half of one; the value at a given time never depends on anything else.
+    EXPECT_DOUBLE_EQ(*e.reading(0, 0.0), 21.0);
+    EXPECT_DOUBLE_EQ(*e.reading(0, 25.0), 23.0);
+    EXPECT_NEAR(*e.reading(0, 50.0), 21.0, 1e-9);
+    EXPECT_NE(*e.reading(1, 25.0) - 21.5, 2.0);  // sensors do not move in step
+    EXPECT_EQ(e.thermoReplyText(25.0), e.thermoReplyText(25.0));
+    size_t separators = 0;
+    for (char c : e.thermoReplyText(0)) separators += c == ';';
+    EXPECT_EQ(separators, 8u);  // title and eight readings
+
+    Device o = makeDevice("thermo1,drift=0");
+    o.thermoOverride = "odd;text";
+    EXPECT_EQ(o.thermoReplyText(0), "odd;text");
+}
+
+TEST(DeviceDescription, ParsesKeysAndRejectsMistakes) {
+    DeviceConfig cfg;
+    std::string error;
+    ASSERT_TRUE(parseDeviceDescription(
+        "24x,port=4000,name=left,pw=a\\,b\\x20c,outputs=0x3,counter7=9,error=1,nul=0,"
+        "fault=slow:50,fault=garbage",
+        cfg, error))
+        << error;
+    EXPECT_EQ(cfg.type, DeviceType::Digital24);
+    EXPECT_EQ(cfg.port, 4000);
+    EXPECT_EQ(cfg.name, "left");
+    EXPECT_EQ(cfg.password, "a,b c");
+    EXPECT_EQ(cfg.outputs, 3u);
+    EXPECT_EQ(cfg.counters[7], 9);
+    EXPECT_TRUE(cfg.errorLatch);
+    EXPECT_EQ(cfg.nul, false);
+    EXPECT_EQ(cfg.faults.describe(), "garbage slow=50");
+
+    ASSERT_TRUE(parseDeviceDescription("digital12,pw=", cfg, error));
+    EXPECT_EQ(cfg.password, "");
+
+    for (const char* bad : {"dimmer", "12x,port=70000", "12x,inputs=x", "12x,colour=red",
+                            "12x,counter24=1", "2x,temps=1/2/3/4/5/6/7/8/9", "2x,temps=a",
+                            "12x,fault=explode", "12x,fault=slow", "12x,pw", "12x,name=a b"}) {
+        DeviceConfig c;
+        EXPECT_FALSE(parseDeviceDescription(bad, c, error)) << bad;
+    }
+}
+
+TEST(Faults, SetAndClearEachMode) {
+    Faults f;
+    std::string error;
+    EXPECT_TRUE(applyFault(f, "close-after", "3", error));
+    EXPECT_TRUE(applyFault(f, "garbage", "", error));
+    EXPECT_TRUE(applyFault(f, "split", "", error));
+    EXPECT_TRUE(applyFault(f, "coalesce", "", error));
+    EXPECT_TRUE(applyFault(f, "slow", "250", error));
+    EXPECT_TRUE(applyFault(f, "silent", "", error));
+    EXPECT_TRUE(applyFault(f, "refuse", "", error));
+    EXPECT_TRUE(applyFault(f, "accept-close", "", error));
+    EXPECT_TRUE(applyFault(f, "flood", "100", error));
+    EXPECT_EQ(f.describe(),
+              "close-after=3 garbage split=20 coalesce=2 slow=250 silent refuse accept-close "
+              "flood=100");
+    EXPECT_TRUE(applyFault(f, "slow", "off", error));
+    EXPECT_TRUE(applyFault(f, "refuse", "off", error));
+    EXPECT_EQ(f.describe(),
+              "close-after=3 garbage split=20 coalesce=2 silent accept-close flood=100");
+    EXPECT_TRUE(applyFault(f, "none", "", error));
+    EXPECT_FALSE(f.any());
+    EXPECT_EQ(f.describe(), "none");
+
+    EXPECT_FALSE(applyFault(f, "close-after", "", error));
+    EXPECT_FALSE(applyFault(f, "close-after", "0", error));
+    EXPECT_FALSE(applyFault(f, "coalesce", "1", error));
+    EXPECT_FALSE(applyFault(f, "garbage", "5", error));
+    EXPECT_FALSE(applyFault(f, "slow", "-1", error));
+    EXPECT_FALSE(f.any());
+}
+
+TEST(Options, CommandLineAndConfigFile) {
+    vexlor::testing::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    ASSERT_TRUE(dir.write("sim.conf",
+                          "# two devices\n"
+                          "listen 127.0.0.1\n"
+                          "  control-port 0  \n"
+                          "no-nul\n"
+                          "device thermo2,temps=1/2\n"
+                          "device ioc\n"));
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parseArguments(
+        {"-v", "12x,pw=x", "--config", dir.file("sim.conf"), "--exit-on-stdin-eof", "-p", "off"}, o,
+        error))
+        << error;
+    EXPECT_TRUE(o.verbose);
+    EXPECT_FALSE(o.nul);
+    EXPECT_TRUE(o.exitOnStdinEof);
+    EXPECT_EQ(o.controlPort, -1);
+    ASSERT_EQ(o.devices.size(), 3u);
+    EXPECT_EQ(o.devices[0].type, DeviceType::Digital12);
+    EXPECT_EQ(o.devices[1].type, DeviceType::Thermo2);
+    EXPECT_EQ(o.devices[2].type, DeviceType::IoController);
+
+    ASSERT_TRUE(dir.write("bad.conf", "device\n"));
+    Options bad;
+    EXPECT_FALSE(parseArguments({"--config", dir.file("bad.conf")}, bad, error));
+    EXPECT_NE(error.find("bad.conf:1"), std::string::npos) << error;
+    EXPECT_FALSE(parseArguments({"--config", dir.file("missing.conf")}, bad, error));
+    EXPECT_FALSE(parseArguments({"--bogus"}, bad, error));
+    EXPECT_FALSE(parseArguments({"--listen"}, bad, error));
+}
+
+TEST(TempDirHelper, CreatesAndRemovesRecursively) {
+    std::string path;
+    {
+        vexlor::testing::TempDir dir("sim-test");
+        ASSERT_TRUE(dir.ok());
+        path = dir.path();
+        ASSERT_TRUE(dir.write("a/b/c.txt", "hello"));
+        EXPECT_EQ(dir.read("a/b/c.txt"), "hello");
+        EXPECT_TRUE(dir.exists("a/b"));
+        EXPECT_FALSE(dir.read("nothing").has_value());
+    }
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
