@@ -1,0 +1,34 @@
+// The Web-IO 12xDigital and 24xDigital device functions: the bodies behind the twelve exported
+// functions, the two ResponseParsers and their registration.
+#pragma once
+
+#include <cstdint>
+
+#include "devices/digital_protocol.h"
+
+namespace vexlor {
+
+// Registers the ResponseParsers of DeviceKind 1 and 2 with the receive thread.
+void RegisterDigitalParsers();
+
+// The receive steps of DeviceKind 1 (12xDigital) and 2 (24xDigital).
+void Digital12Parser(uint16_t slot);
+void Digital24Parser(uint16_t slot);
+
+// Sends one request text on the slot's socket. Returns 0, or the socket error number of a failed
+// send (after its trace lines).
+int SendDigitalRequest(uint16_t slot, const char* request, int length);
+
+// Bodies of the exported functions for either model. Pointers that are null are skipped; the
+// others receive the word (word16 for the 12xDigital, word32 for the 24xDigital) and then
+// model.channels bit or counter entries.
+int DigitalReadInputs(const DigitalModel& model, uint16_t slot, uint16_t* word16, uint32_t* word32,
+                      uint16_t* const* bits);
+int DigitalReadOutputs(const DigitalModel& model, uint16_t slot, uint16_t* word16, uint32_t* word32,
+                       uint16_t* const* bits);
+int DigitalReadCounters(const DigitalModel& model, uint16_t slot, int32_t* const* counters);
+int DigitalWriteOutputs(const DigitalModel& model, uint16_t slot, const uint16_t* values);
+int DigitalClearCounters(const DigitalModel& model, uint16_t slot, const uint16_t* values);
+int DigitalErrorClear(const DigitalModel& model, uint16_t slot, uint16_t value);
+
+}  // namespace vexlor

@@ -1,0 +1,165 @@
+// Request texts and reply decoding of the Web-IO 12xDigital and 24xDigital.
+#include "devices/digital_protocol.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace vexlor {
+
+const DigitalModel kDigital12{kKindDigital12, 12, 256, "Web-IO 12xDigital"};
+const DigitalModel kDigital24{kKindDigital24, 24, 1000, "Web-IO 24xDigital"};
+
+namespace {
+
+// Appends to a fixed buffer, never beyond size - 1 characters, keeping it NUL-terminated.
+class RequestText {
+  public:
+    RequestText(char* buffer, int size) : buffer_(buffer), size_(size) {
+        if (size_ > 0) buffer_[0] = '\0';
+    }
+    RequestText& Text(const char* text, int limit = 1 << 30) {
+        for (int i = 0; i < limit && text[i] != '\0'; ++i) Put(text[i]);
+        return *this;
+    }
+    RequestText& Number(int value) {
+        char digits[12];
+        int count = 0;
+        unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) Put('-');
+        while (count > 0) Put(digits[--count]);
+        return *this;
+    }
+    int Length() const { return length_; }
+
+  private:
+    void Put(char c) {
+        if (length_ + 1 >= size_) return;
+        buffer_[length_++] = c;
+        buffer_[length_] = '\0';
+    }
+    char* buffer_;
+    int size_;
+    int length_ = 0;
+};
+
+// Reads a number the way strtol does on a 32-bit long (leading white space, optional sign, for
+// base 16 an optional "0x", digits up to the first other character; no digits reads as 0; a
+// value beyond the signed 32-bit range reads as the nearest limit), on every platform.
+int32_t ReadLong32(const char* text, int base) {
+    const long long value = std::strtoll(text, nullptr, base);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+// Stores a decoded input or output word and its bit entries.
+void StoreWord(const DigitalModel& model, Shared<uint16_t>& word12, Shared<uint32_t>& word24,
+               Shared<uint16_t>* bits, int32_t value) {
+    uint32_t word = static_cast<uint32_t>(value);
+    if (model.kind == kKindDigital12) {
+        word &= 0xFFFFu;  // the 12xDigital keeps a 16-bit word
+        Set(word12, word);
+    } else {
+        Set(word24, word);
+    }
+    for (int i = 0; i < model.channels; ++i) Set(bits[i], (word >> i) & 1u);
+}
+
+// The value of a reply: the characters after the last ";" up to the end of the text.
+const char* LastValue(const char* text) {
+    const char* last = std::strrchr(text, ';');
+    return last != nullptr ? last + 1 : text + std::strlen(text);
+}
+
+}  // namespace
+
+int BuildDigitalRequest(char* buffer, int size, DigitalRequest request, int index,
+                        const char* password) {
+    RequestText out(buffer, size);
+    switch (request) {
+        case DigitalRequest::kReadInputs:
+            out.Text("GET /input");
+            break;
+        case DigitalRequest::kReadOutputs:
+            out.Text("GET /output");
+            break;
+        case DigitalRequest::kSwitchOn:
+        case DigitalRequest::kSwitchOff:
+            out.Text("GET /outputaccess").Number(index);
+            break;
+        case DigitalRequest::kReadCounter:
+            out.Text("GET /counter").Number(index);
+            break;
+        case DigitalRequest::kClearCounter:
+            out.Text("GET /counterclear").Number(index);
+            break;
+        case DigitalRequest::kClearError:
+            out.Text("GET /errorclear");
+            break;
+    }
+    out.Text("?PW=").Text(password, kMaxPasswordLength).Text("&");
+    if (request == DigitalRequest::kSwitchOn) out.Text("State=ON&");
+    if (request == DigitalRequest::kSwitchOff) out.Text("State=OFF&");
+    return out.Length();
+}
+
+bool DecodeDigitalText(DeviceSlot& slot, const DigitalModel& model, const char* text) {
+    if (std::strncmp(text, "input;", 6) == 0) {
+        StoreWord(model, slot.inputWord12, slot.inputWord24, slot.inputBits,
+                  ReadLong32(LastValue(text), 16));
+        return true;
+    }
+    if (std::strncmp(text, "output;", 7) == 0) {
+        StoreWord(model, slot.outputWord12, slot.outputWord24, slot.outputBits,
+                  ReadLong32(LastValue(text), 16));
+        return true;
+    }
+    if (std::strncmp(text, "counter", 7) == 0) {
+        if (std::strchr(text, ';') == nullptr) return true;
+        // The number ends at the first ";" (a decimal reading stops there anyway); the value is
+        // what follows the last one.
+        const int32_t number = ReadLong32(text + 7, 10);
+        const int32_t value = ReadLong32(LastValue(text), 10);
+        if (number >= 0 && number < model.channels) Set(slot.counters[number], value);
+        return true;
+    }
+    return false;
+}
+
+bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char* block, int length,
+                        DigitalReplyErrorFn onUnrecognised) {
+    if (length <= 0) return false;
+    if (length > kDigitalMaxBlock) length = kDigitalMaxBlock;
+    // The block is not NUL-terminated: decode from a copy one byte larger.
+    char copy[kDigitalMaxBlock + 1];
+    std::memcpy(copy, block, static_cast<size_t>(length));
+    copy[length] = '\0';
+
+    bool recognised = false;
+    bool anyText = false;
+    int start = 0;
+    while (start < length) {
+        int end = start;
+        while (end < length && copy[end] != '\0') ++end;
+        if (end > start) {
+            anyText = true;
+            if (DecodeDigitalText(slot, model, copy + start)) {
+                if (!recognised) slot.replyValid.store(1, std::memory_order_release);
+                recognised = true;
+            } else if (onUnrecognised != nullptr) {
+                onUnrecognised(model.caption, copy + start, end - start);
+            }
+        }
+        start = end + 1;
+    }
+    // A block that carries no text at all is an empty reply, which no form recognises.
+    if (!anyText && onUnrecognised != nullptr) onUnrecognised(model.caption, copy, 0);
+    return recognised;
+}
+
+}  // namespace vexlor

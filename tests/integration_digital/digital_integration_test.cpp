@@ -1,0 +1,420 @@
+// The Web-IO digital functions through the built driver library, against vexlor-sim over
+// 127.0.0.1: the library is copied into a private directory with the socket layer beside it and
+// a Vexlor.ini written there, then loaded with dlopen exactly as a host loads it. Each test loads
+// its own copy, so every test starts from a freshly loaded driver.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vexlor.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/sim_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using vexlor::testing::SimProcess;
+using vexlor::testing::TempDir;
+
+// --- Stored passwords -------------------------------------------------------------------------
+
+// The driver stores passwords scrambled position by position with a fixed key of digits and
+// unscrambles them in Init. These are the same rules, so the test can write a Vexlor.ini as the
+// configuration dialog would.
+constexpr char kPasswordKey[] = "27183271832718327183271832718327183271832718327183";
+
+uint8_t ScrambleChar(uint8_t c, size_t i) {
+    auto e = static_cast<uint8_t>(c + static_cast<uint8_t>(kPasswordKey[i]));
+    if (e < 33 || e > 126) e = static_cast<uint8_t>(e - 94);
+    return e;
+}
+
+uint8_t UnscrambleChar(uint8_t c, size_t i) {
+    auto d = static_cast<uint8_t>(c - static_cast<uint8_t>(kPasswordKey[i]));
+    if (d < 33 || d > 126) d = static_cast<uint8_t>(d + 94);
+    return d;
+}
+
+// The stored text that Init turns into `plain`. Printable characters are stored as the dialog
+// scrambles them. A space is not printable in this sense (the dialog's scrambling would bring it
+// back as "~"), so for it the stored byte is the one that unscrambles to a space: what a settings
+// file written by other means may hold.
+std::string StoredPassword(const std::string& plain) {
+    std::string stored;
+    for (size_t i = 0; i < plain.size(); ++i) {
+        const auto p = static_cast<uint8_t>(plain[i]);
+        uint8_t c = ScrambleChar(p, i);
+        if (UnscrambleChar(c, i) != p) {
+            for (int candidate = 1; candidate < 256; ++candidate) {
+                if (UnscrambleChar(static_cast<uint8_t>(candidate), i) == p) {
+                    c = static_cast<uint8_t>(candidate);
+                    break;
+                }
+            }
+        }
+        stored.push_back(static_cast<char>(c));
+    }
+    return stored;
+}
+
+// --- The driver as a host loads it ------------------------------------------------------------
+
+struct SlotConfig {
+    int slot;
+    uint16_t port;
+    std::string timing;
+    std::string password;  // plain
+};
+
+class Driver {
+  public:
+    explicit Driver(const std::vector<SlotConfig>& slots) : dir_("vexlor-digital") {
+        if (!dir_.ok()) {
+            error("no temporary directory");
+            return;
+        }
+        if (!copy(VEXLOR_DRIVER_PATH, "libvexlor.so") ||
+            !copy(VEXLOR_WSOCK32_PATH, "libwsock32.so")) {
+            error("cannot copy the libraries");
+            return;
+        }
+        std::string ini = "[DEV]\nDevices=" + std::to_string(slots.size()) + "\n";
+        for (const auto& s : slots) {
+            const std::string stored = StoredPassword(s.password);
+            // The profile reader would strip blanks or quotes at the ends of a value.
+            if (!stored.empty() && (stored.front() == '"' || stored.front() == '\'')) {
+                error("stored password needs quoting");
+                return;
+            }
+            ini += "[DEV" + std::to_string(s.slot) +
+                   "]\nIP=127.0.0.1\nPort=" + std::to_string(s.port) + "\nTiming=" + s.timing +
+                   "\nPassword=" + stored + "\n";
+        }
+        if (!dir_.write("Vexlor.ini", ini)) {
+            error("cannot write Vexlor.ini");
+            return;
+        }
+        handle_ = dlopen(dir_.file("libvexlor.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) {
+            error(dlerror());
+            return;
+        }
+    }
+    ~Driver() {
+        if (handle_ != nullptr) dlclose(handle_);
+    }
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    bool ok() const { return handle_ != nullptr; }
+    const std::string& why() const { return why_; }
+
+    template <typename Fn>
+    Fn* fn(const char* name) const {
+        return reinterpret_cast<Fn*>(dlsym(handle_, name));
+    }
+
+    int Init(uint16_t slot) const {
+        return fn<decltype(VexlorWeb_IO_Init)>("VexlorWeb_IO_Init")(1, slot);
+    }
+    int DeInit(uint16_t slot) const {
+        return fn<decltype(VexlorWeb_IO_DeInit)>("VexlorWeb_IO_DeInit")(1, slot);
+    }
+
+    int ReadDI12(uint16_t slot, uint16_t* w, uint16_t* b) const {
+        return fn<decltype(VexlorWeb_IO_12xDigital_ReadDI)>("VexlorWeb_IO_12xDigital_ReadDI")(
+            1, slot, w, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &b[8], &b[9],
+            &b[10], &b[11]);
+    }
+    int ReadDO12(uint16_t slot, uint16_t* w, uint16_t* b) const {
+        return fn<decltype(VexlorWeb_IO_12xDigital_ReadDO)>("VexlorWeb_IO_12xDigital_ReadDO")(
+            1, slot, w, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &b[8], &b[9],
+            &b[10], &b[11]);
+    }
+    int WriteDO12(uint16_t slot, const uint16_t (&v)[12]) const {
+        return fn<decltype(VexlorWeb_IO_12xDigital_WriteDO)>("VexlorWeb_IO_12xDigital_WriteDO")(
+            1, slot, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11]);
+    }
+    int ReadCI12(uint16_t slot, int32_t* c) const {
+        return fn<decltype(VexlorWeb_IO_12xDigital_ReadCI)>("VexlorWeb_IO_12xDigital_ReadCI")(
+            1, slot, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7], &c[8], &c[9], &c[10],
+            &c[11]);
+    }
+    int ResetCI12(uint16_t slot, const uint16_t (&v)[12]) const {
+        return fn<decltype(VexlorWeb_IO_12xDigital_ResetCI)>("VexlorWeb_IO_12xDigital_ResetCI")(
+            1, slot, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11]);
+    }
+    int ErrorClear12(uint16_t slot, uint16_t v) const {
+        return fn<decltype(VexlorWeb_IO_12xDigital_ErrorClear)>(
+            "VexlorWeb_IO_12xDigital_ErrorClear")(1, slot, v);
+    }
+    int ReadDI24(uint16_t slot, uint32_t* w, uint16_t* b) const {
+        return fn<decltype(VexlorWeb_IO_24xDigital_ReadDI)>("VexlorWeb_IO_24xDigital_ReadDI")(
+            1, slot, w, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &b[8], &b[9],
+            &b[10], &b[11], &b[12], &b[13], &b[14], &b[15], &b[16], &b[17], &b[18], &b[19], &b[20],
+            &b[21], &b[22], &b[23]);
+    }
+    int ReadDO24(uint16_t slot, uint32_t* w, uint16_t* b) const {
+        return fn<decltype(VexlorWeb_IO_24xDigital_ReadDO)>("VexlorWeb_IO_24xDigital_ReadDO")(
+            1, slot, w, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &b[8], &b[9],
+            &b[10], &b[11], &b[12], &b[13], &b[14], &b[15], &b[16], &b[17], &b[18], &b[19], &b[20],
+            &b[21], &b[22], &b[23]);
+    }
+    int WriteDO24(uint16_t slot, const uint16_t (&v)[24]) const {
+        return fn<decltype(VexlorWeb_IO_24xDigital_WriteDO)>("VexlorWeb_IO_24xDigital_WriteDO")(
+            1, slot, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11],
+            v[12], v[13], v[14], v[15], v[16], v[17], v[18], v[19], v[20], v[21], v[22], v[23]);
+    }
+    int ReadCI24(uint16_t slot, int32_t* c) const {
+        return fn<decltype(VexlorWeb_IO_24xDigital_ReadCI)>("VexlorWeb_IO_24xDigital_ReadCI")(
+            1, slot, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7], &c[8], &c[9], &c[10],
+            &c[11], &c[12], &c[13], &c[14], &c[15], &c[16], &c[17], &c[18], &c[19], &c[20], &c[21],
+            &c[22], &c[23]);
+    }
+    int ResetCI24(uint16_t slot, const uint16_t (&v)[24]) const {
+        return fn<decltype(VexlorWeb_IO_24xDigital_ResetCI)>("VexlorWeb_IO_24xDigital_ResetCI")(
+            1, slot, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11],
+            v[12], v[13], v[14], v[15], v[16], v[17], v[18], v[19], v[20], v[21], v[22], v[23]);
+    }
+    int ErrorClear24(uint16_t slot, uint16_t v) const {
+        return fn<decltype(VexlorWeb_IO_24xDigital_ErrorClear)>(
+            "VexlorWeb_IO_24xDigital_ErrorClear")(1, slot, v);
+    }
+
+    const TempDir& dir() const { return dir_; }
+
+  private:
+    void error(const std::string& why) { why_ = why; }
+    bool copy(const char* from, const char* name) {
+        std::ifstream in(from, std::ios::binary);
+        if (!in) return false;
+        std::ostringstream content;
+        content << in.rdbuf();
+        return dir_.write(name, content.str());
+    }
+
+    TempDir dir_;
+    void* handle_ = nullptr;
+    std::string why_;
+};
+
+// Polls condition every 10 ms for at most timeoutMs.
+template <typename Condition>
+bool Eventually(Condition condition, int timeoutMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::vector<std::string> Expected12(const std::string& pw) {
+    std::vector<std::string> requests = {"GET /input?PW=" + pw + "&", "GET /output?PW=" + pw + "&",
+                                         "GET /outputaccess3?PW=" + pw + "&State=ON&",
+                                         "GET /outputaccess11?PW=" + pw + "&State=OFF&"};
+    for (int i = 0; i < 12; ++i) {
+        requests.push_back("GET /counter" + std::to_string(i) + "?PW=" + pw + "&");
+    }
+    requests.push_back("GET /counterclear4?PW=" + pw + "&");
+    requests.push_back("GET /errorclear?PW=" + pw + "&");
+    return requests;
+}
+
+std::vector<std::string> Expected24(const std::string& pw) {
+    std::vector<std::string> requests = {"GET /input?PW=" + pw + "&", "GET /output?PW=" + pw + "&",
+                                         "GET /outputaccess0?PW=" + pw + "&State=OFF&",
+                                         "GET /outputaccess23?PW=" + pw + "&State=ON&"};
+    for (int i = 0; i < 24; ++i) {
+        requests.push_back("GET /counter" + std::to_string(i) + "?PW=" + pw + "&");
+    }
+    requests.push_back("GET /counterclear23?PW=" + pw + "&");
+    requests.push_back("GET /errorclear?PW=" + pw + "&");
+    return requests;
+}
+
+// Calls each of the twelve functions once on slot 1 (12xDigital) and slot 2 (24xDigital) and
+// checks the exact requests each simulated device received.
+void CheckRequestBytes(const std::string& password) {
+    SimProcess sim({"digital12,pw=" + SimProcess::escape(password),
+                    "digital24,pw=" + SimProcess::escape(password)});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Driver driver({{1, sim.port(0), "60000", password}, {2, sim.port(1), "60000", password}});
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    ASSERT_EQ(driver.Init(1), 0);
+    ASSERT_EQ(driver.Init(2), 0);
+
+    uint16_t w16 = 0, b[24];
+    uint32_t w32 = 0;
+    int32_t c[24];
+    EXPECT_EQ(driver.ReadDI12(1, &w16, b), 0);
+    EXPECT_EQ(driver.ReadDO12(1, &w16, b), 0);
+    EXPECT_EQ(driver.WriteDO12(1, {5, 5, 5, 1, 5, 5, 5, 5, 5, 5, 5, 0}), 0);
+    EXPECT_EQ(driver.ReadCI12(1, c), 0);
+    EXPECT_EQ(driver.ResetCI12(1, {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}), 0);
+    EXPECT_EQ(driver.ErrorClear12(1, 1), 0);
+
+    EXPECT_EQ(driver.ReadDI24(2, &w32, b), 0);
+    EXPECT_EQ(driver.ReadDO24(2, &w32, b), 0);
+    uint16_t out[24];
+    for (auto& o : out) o = 7;
+    out[0] = 0;
+    out[23] = 1;
+    EXPECT_EQ(driver.WriteDO24(2, out), 0);
+    EXPECT_EQ(driver.ReadCI24(2, c), 0);
+    uint16_t clear[24] = {};
+    clear[23] = 2;
+    EXPECT_EQ(driver.ResetCI24(2, clear), 0);
+    EXPECT_EQ(driver.ErrorClear24(2, 9), 0);
+
+    const auto expected12 = Expected12(password);
+    const auto expected24 = Expected24(password);
+    ASSERT_TRUE(sim.waitForRequests(0, static_cast<long long>(expected12.size())));
+    ASSERT_TRUE(sim.waitForRequests(1, static_cast<long long>(expected24.size())));
+    EXPECT_EQ(sim.requestLog(0), expected12);
+    EXPECT_EQ(sim.requestLog(1), expected24);
+
+    EXPECT_EQ(driver.DeInit(1), 0);
+    EXPECT_EQ(driver.DeInit(2), 0);
+}
+
+TEST(DigitalIntegration, RequestBytesWithEmptyPassword) {
+    CheckRequestBytes("");
+}
+
+TEST(DigitalIntegration, RequestBytesWithAmpersandAndSpaceInPassword) {
+    CheckRequestBytes("a&b c");
+}
+
+TEST(DigitalIntegration, ReadsShowWhatTheDeviceReports) {
+    SimProcess sim({"digital12,pw=k", "digital24,pw=k"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Driver driver({{3, sim.port(0), "0", "k"}, {4, sim.port(1), "0", "k"}});
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    ASSERT_EQ(driver.Init(3), 0);
+    ASSERT_EQ(driver.Init(4), 0);
+
+    ASSERT_TRUE(sim.setInputs(0, 0xA5A));
+    uint16_t w16 = 0, b[24] = {};
+    EXPECT_TRUE(Eventually([&] { return driver.ReadDI12(3, &w16, b) == 0 && w16 == 0xA5A; }));
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(b[i], (0xA5A >> i) & 1) << i;
+
+    ASSERT_TRUE(sim.setInputs(1, 0xC00003));
+    uint32_t w32 = 0;
+    EXPECT_TRUE(Eventually([&] { return driver.ReadDI24(4, &w32, b) == 0 && w32 == 0xC00003; }));
+    for (int i = 0; i < 24; ++i) EXPECT_EQ(b[i], (0xC00003u >> i) & 1) << i;
+
+    // Outputs switched through the driver come back through the output reads.
+    EXPECT_EQ(driver.WriteDO12(3, {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1}), 0);
+    EXPECT_TRUE(Eventually([&] { return driver.ReadDO12(3, &w16, b) == 0 && w16 == 0x805; }));
+    EXPECT_EQ(sim.outputs(0), std::optional<uint32_t>(0x805));
+    uint16_t out[24] = {};
+    out[22] = 1;
+    EXPECT_EQ(driver.WriteDO24(4, out), 0);
+    EXPECT_TRUE(Eventually([&] { return driver.ReadDO24(4, &w32, b) == 0 && w32 == 0x400000; }));
+    EXPECT_EQ(b[22], 1);
+    EXPECT_EQ(b[0], 0);
+
+    EXPECT_EQ(driver.DeInit(3), 0);
+    EXPECT_EQ(driver.DeInit(4), 0);
+}
+
+TEST(DigitalIntegration, OneDueReadCIBringsAll24Counters) {
+    SimProcess sim({"digital24"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    for (int i = 0; i < 24; ++i) ASSERT_TRUE(sim.setCounter(0, i, 1000 * i + 7));
+    // All 24 replies arrive together, each ended by its NUL, and are taken in one block.
+    ASSERT_TRUE(sim.setFault(0, "coalesce", "24"));
+    // Long enough that only the first call is due (the machine has been up longer than this).
+    Driver driver({{5, sim.port(0), "5000", ""}});
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    ASSERT_EQ(driver.Init(5), 0);
+
+    int32_t c[24] = {};
+    auto all = [&] {
+        if (driver.ReadCI24(5, c) != 0) return false;
+        for (int i = 0; i < 24; ++i) {
+            if (c[i] != 1000 * i + 7) return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(Eventually(all, 4000));
+    EXPECT_EQ(sim.requestCount(0), 24);
+    EXPECT_EQ(driver.DeInit(5), 0);
+}
+
+TEST(DigitalIntegration, GarbageReplyIsReportedOnStandardError) {
+    SimProcess sim({"digital12"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.setFault(0, "garbage"));
+    TempDir logDir("vexlor-digital-stderr");
+    ASSERT_TRUE(logDir.ok());
+    const std::string logPath = logDir.file("stderr.txt");
+    const uint16_t port = sim.port(0);
+
+    // The driver writes the error line to its process's standard error: run the host side in a
+    // child whose standard error goes to a file.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(10);
+        alarm(20);  // never outlive the test
+        int status = 0;
+        {
+            Driver driver({{6, port, "0", ""}});
+            if (!driver.ok()) _exit(11);
+            if (driver.Init(6) != 0) _exit(12);
+            uint16_t w = 0, b[12];
+            if (driver.ReadDI12(6, &w, b) != 0) _exit(13);
+            const bool seen = Eventually([&] {
+                std::ifstream in(logPath);
+                std::string text((std::istreambuf_iterator<char>(in)), {});
+                return text.find("Web-IO 12xDigital: ") != std::string::npos;
+            });
+            if (!seen) status = 14;
+            driver.DeInit(6);
+        }
+        _exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const auto log = logDir.read("stderr.txt");
+    ASSERT_TRUE(log.has_value());
+    // The garbage the simulator sends, its control bytes escaped.
+    EXPECT_NE(log->find("Web-IO 12xDigital: \\x7F#garbage?\\x01\\x02\n"), std::string::npos)
+        << *log;
+}
+
+TEST(DigitalIntegration, ClosedSlotFailsWithoutReachingAnotherDevice) {
+    SimProcess sim({"digital12", "digital12"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Driver driver({{7, sim.port(0), "0", ""}, {8, sim.port(1), "0", ""}});
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    ASSERT_EQ(driver.Init(7), 0);
+    ASSERT_EQ(driver.DeInit(7), 0);
+    ASSERT_EQ(driver.Init(8), 0);  // may be given the number slot 7's socket had
+
+    EXPECT_EQ(driver.WriteDO12(7, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 10038);
+    EXPECT_EQ(driver.ErrorClear12(7, 1), 10038);
+    // A request of slot 8's own, to know that everything sent before it has arrived.
+    EXPECT_EQ(driver.ErrorClear12(8, 1), 0);
+    ASSERT_TRUE(sim.waitForRequests(1, 1));
+    EXPECT_EQ(sim.requestLog(1), std::vector<std::string>{"GET /errorclear?PW=&"});
+    EXPECT_EQ(sim.requestCount(0), 0);
+    EXPECT_EQ(driver.DeInit(8), 0);
+}
+
+}  // namespace
