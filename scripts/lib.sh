@@ -1,0 +1,28 @@
+# Shared helpers for the scripts in this folder (sourced, not run).
+
+# Installs the Debian packages given that are not installed yet (apt-get update once).
+vexlor_install_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Packages every build needs.
+VEXLOR_BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3)
+
+# Configures and builds a tree: vexlor_build DIR [extra cmake arguments...]
+vexlor_build() {
+    local dir="$1"
+    shift
+    cmake -S "$VEXLOR_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}

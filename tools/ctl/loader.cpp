@@ -1,0 +1,100 @@
+#include "loader.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace vexlorctl {
+
+#if defined(_WIN32)
+
+const char* DefaultDriverName() {
+    return "Vexlor.dll";
+}
+char PathSeparator() {
+    return '\\';
+}
+
+std::string ExecutableDirectory() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return std::string();
+    std::string text(path, length);
+    const size_t cut = text.find_last_of("\\/");
+    return cut == std::string::npos ? std::string() : text.substr(0, cut + 1);
+}
+
+LibraryHandle OpenLibrary(const std::string& path, std::string& error) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        error = "LoadLibraryA failed with error " + std::to_string(GetLastError());
+    }
+    return reinterpret_cast<LibraryHandle>(module);
+}
+
+void* FindSymbol(LibraryHandle library, const char* name) {
+    FARPROC address = GetProcAddress(reinterpret_cast<HMODULE>(library), name);
+    return reinterpret_cast<void*>(address);
+}
+
+void CloseLibrary(LibraryHandle library) {
+    if (library != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(library));
+}
+
+void SleepMs(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
+
+#else
+
+const char* DefaultDriverName() {
+    return "libvexlor.so";
+}
+char PathSeparator() {
+    return '/';
+}
+
+std::string ExecutableDirectory() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return std::string();
+    std::string text(path, static_cast<size_t>(length));
+    const size_t cut = text.rfind('/');
+    return cut == std::string::npos ? std::string() : text.substr(0, cut + 1);
+}
+
+LibraryHandle OpenLibrary(const std::string& path, std::string& error) {
+    // A name without a directory would be searched on the library path; the tool means a file.
+    const std::string name = path.find('/') == std::string::npos ? "./" + path : path;
+    void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* message = dlerror();
+        error = message != nullptr ? message : "dlopen failed";
+    }
+    return library;
+}
+
+void* FindSymbol(LibraryHandle library, const char* name) {
+    return dlsym(library, name);
+}
+
+void CloseLibrary(LibraryHandle library) {
+    if (library != nullptr) dlclose(library);
+}
+
+void SleepMs(unsigned milliseconds) {
+    timespec wait{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+#endif
+
+}  // namespace vexlorctl

@@ -1,0 +1,30 @@
+// The only operating-system specific part of vexlorctl: loading the driver library by path,
+// looking up its exports, finding the tool's own directory and sleeping.
+#pragma once
+
+#include <string>
+
+namespace vexlorctl {
+
+using LibraryHandle = void*;
+
+// File name of the driver library on this platform.
+const char* DefaultDriverName();
+
+// Directory separator of this platform.
+char PathSeparator();
+
+// Directory (with its final separator) of the running executable; empty when unknown.
+std::string ExecutableDirectory();
+
+// Loads the library at path (dlopen / LoadLibraryA). Null and a message in error on failure.
+LibraryHandle OpenLibrary(const std::string& path, std::string& error);
+
+// Address of an exported symbol, or null (dlsym / GetProcAddress).
+void* FindSymbol(LibraryHandle library, const char* name);
+
+void CloseLibrary(LibraryHandle library);
+
+void SleepMs(unsigned milliseconds);
+
+}  // namespace vexlorctl
