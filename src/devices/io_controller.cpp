@@ -1,0 +1,104 @@
+// HW group I/O Controller: 8 inputs and 8 outputs driven with 7-byte Telnet sub-negotiation
+// frames (IAC SB 44 <sub-command> <byte> IAC SE). The read asks for the input state at most once
+// per Timing interval and returns what the receive thread last decoded; the write sends one
+// set-outputs frame, carrying the whole mask, for every output whose value changed.
+#include "devices/io_controller.h"
+#include "core/device_table.h"
+#include "core/receive_thread.h"
+#include "trace/trace_sink.h"
+#include "vexlor.h"
+
+namespace vexlor {
+namespace {
+
+// Sends one frame on the slot's socket and writes its send line. On failure stores the socket
+// error number in *error, after the send line (result -1) the WSAGetLastError line, and returns
+// false.
+bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
+    const SocketApi& api = g_module.sockets;
+    const ws::SOCKET socket = Get(slot.socket);
+    const char* bytes = reinterpret_cast<const char*>(frame);
+    const int result = api.send(socket, bytes, kIoFrameSize, 0);
+    if (result == ws::kSocketError) {
+        *error = api.WSAGetLastError();
+        trace::Send(ws::kSocketError, static_cast<int32_t>(socket), bytes,
+                    IoFrameShownLength(frame), kIoFrameSize);
+        trace::WsaGetLastError(*error);
+        return false;
+    }
+    trace::Send(result, static_cast<int32_t>(socket), bytes, IoFrameShownLength(frame),
+                kIoFrameSize);
+    return true;
+}
+
+// One receive step for kind 6: no error box, and replyValid is never set.
+void IoControllerParser(uint16_t slotNumber) {
+    DeviceSlot& slot = g_devices[slotNumber];
+    slot.replyValid.store(0, std::memory_order_release);
+    char buffer[kIoReceiveSize];
+    const int n = ReceiveFront(slotNumber, buffer, kIoReceiveSize);
+    if (n <= 0) return;
+    DecodeIoControllerBlock(slot, reinterpret_cast<const unsigned char*>(buffer), n);
+}
+
+}  // namespace
+
+void RegisterIoControllerParser() {
+    RegisterResponseParser(kKindIoController, IoControllerParser);
+}
+
+}  // namespace vexlor
+
+extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_ReadDI(
+    uint16_t /*language*/, uint16_t slotNumber, uint16_t* value, uint16_t* in1, uint16_t* in2,
+    uint16_t* in3, uint16_t* in4, uint16_t* in5, uint16_t* in6, uint16_t* in7, uint16_t* in8) {
+    using namespace vexlor;
+    const int preamble = Preamble(slotNumber);
+    if (preamble != kResultOk) return preamble;
+    DeviceSlot& slot = g_devices[slotNumber];
+
+    if (RequestDue(slot, slot.lastInputPoll, SlotTimingMs(slotNumber))) {
+        Set(slot.kind, kKindIoController);
+        unsigned char frame[kIoFrameSize];
+        BuildIoReadInputsFrame(frame);
+        int error = 0;
+        if (!SendFrame(slot, frame, &error)) return error;
+    }
+
+    // The values of the last input-state frame the receive thread decoded; null pointers are
+    // skipped.
+    if (value != nullptr) *value = Get(slot.controllerInputs);
+    uint16_t* const bits[kIoOutputCount] = {in1, in2, in3, in4, in5, in6, in7, in8};
+    for (int i = 0; i < kIoOutputCount; ++i) {
+        if (bits[i] != nullptr) *bits[i] = Get(slot.inputBits[i]);
+    }
+    return kResultOk;
+}
+
+extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
+    uint16_t /*language*/, uint16_t slotNumber, uint16_t out1, uint16_t out2, uint16_t out3,
+    uint16_t out4, uint16_t out5, uint16_t out6, uint16_t out7, uint16_t out8) {
+    using namespace vexlor;
+    const int preamble = Preamble(slotNumber);
+    if (preamble != kResultOk) return preamble;
+    DeviceSlot& slot = g_devices[slotNumber];
+    Set(slot.kind, kKindIoController);
+
+    // Only the low 8 bits of each value count, for the mask and for the shadow alike.
+    const uint16_t raw[kIoOutputCount] = {out1, out2, out3, out4, out5, out6, out7, out8};
+    uint16_t values[kIoOutputCount];
+    for (int i = 0; i < kIoOutputCount; ++i) values[i] = raw[i] & 0xFFu;
+    unsigned char frame[kIoFrameSize];
+    BuildIoSetOutputsFrame(frame, IoOutputMask(values));
+
+    for (int i = 0; i < kIoOutputCount; ++i) {
+        if (values[i] != Get(slot.outputShadow[i])) {
+            // Every changed output sends the same frame with the whole mask. A failed send
+            // leaves this and the later shadow entries unchanged, so the next call retries.
+            int error = 0;
+            if (!SendFrame(slot, frame, &error)) return error;
+        }
+        Set(slot.outputShadow[i], values[i]);
+    }
+    return kResultOk;
+}

@@ -1,0 +1,44 @@
+// HW group I/O Controller: request frames, the input-state decoder (pure, callable without a
+// platform), the exported read and write and the registration with the receive thread.
+#pragma once
+
+#include <cstdint>
+
+#include "core/device_table.h"
+
+namespace vexlor {
+
+// Every frame is IAC SB option-44 <sub-command> <byte> IAC SE, exactly 7 bytes.
+constexpr int kIoFrameSize = 7;
+constexpr unsigned char kIoIac = 0xFF;
+constexpr unsigned char kIoSb = 0xFA;
+constexpr unsigned char kIoSe = 0xF0;
+constexpr unsigned char kIoComPortOption = 0x2C;
+constexpr unsigned char kIoReadInputs = 0x32;
+constexpr unsigned char kIoSetOutputs = 0x33;
+constexpr unsigned char kIoInputState = 0x96;
+
+constexpr int kIoReceiveSize = 1024;
+constexpr int kIoOutputCount = 8;
+
+// Builds the read-inputs request into frame; returns its length (7).
+int BuildIoReadInputsFrame(unsigned char* frame);
+// Builds the set-outputs request carrying mask into frame; returns its length (7).
+int BuildIoSetOutputsFrame(unsigned char* frame, unsigned char mask);
+
+// The output mask of eight output values: bit i is set by value i (low 8 bits of each value,
+// shifted left by i), cut to 8 bits.
+unsigned char IoOutputMask(const uint16_t* values);
+
+// How many bytes of a frame the send trace line shows: up to its first zero byte, at most 7.
+int IoFrameShownLength(const unsigned char* frame);
+
+// Scans all n received bytes for input-state frames FF FA 2C 96 s and stores the last state
+// found into controllerInputs and inputBits[0..11]. The frames are binary, so a zero byte is
+// data like any other. Returns true when a state was found.
+bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n);
+
+// Registers the decoder for kind 6 with the receive thread.
+void RegisterIoControllerParser();
+
+}  // namespace vexlor

@@ -1,0 +1,120 @@
+// The three exported thermometer reads and the thermometer ResponseParser.
+//
+// A read polls the device at most every 50 s: it opens the slot's connection itself, sends
+// "GET /Single", waits up to the slot's Timing for the decoded answer and returns the readings.
+// Every call ends by closing the connection, except a call whose send failed.
+#include "devices/thermometer.h"
+#include "core/connection.h"
+#include "core/device_table.h"
+#include "core/receive_thread.h"
+#include "platform/platform.h"
+#include "trace/trace_sink.h"
+#include "vexlor.h"
+
+namespace vexlor {
+namespace {
+
+constexpr double kTimeBaseRange = 4294967296.0;  // the millisecond counter wraps after 2^32
+
+// Milliseconds since start on the time base, across one wrap of the counter.
+double ElapsedSince(double start) {
+    double elapsed = TimeBase() - start;
+    if (elapsed < 0) elapsed += kTimeBaseRange;
+    return elapsed;
+}
+
+void ShowThermoErrorBox(const char* text, int length) {
+    ShowReplyErrorBox(kThermoErrorCaption, text, length);
+}
+
+// One receive step for kinds 3, 4 and 5. It does not clear replyValid: the read clears it
+// before sending, so that a stray piece after a complete answer does not raise the error box.
+void ThermometerParser(uint16_t slotNumber) {
+    char buffer[kThermoReceiveSize];
+    const int n = ReceiveFront(slotNumber, buffer, kThermoReceiveSize);
+    if (n <= 0) return;
+    DecodeThermometerReply(g_devices[slotNumber], buffer, n, ShowThermoErrorBox);
+}
+
+}  // namespace
+
+int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int count,
+                    double* const* out) {
+    const int preamble = Preamble(slotNumber);
+    if (preamble != kResultOk) return preamble;
+    DeviceSlot& slot = g_devices[slotNumber];
+
+    const double now = TimeBase();
+    Set(slot.now, now);
+    bool sendFailed = false;
+    int sendError = 0;
+
+    const double elapsed = now - Get(slot.lastThermoPoll);
+    // A negative elapsed time means the millisecond counter wrapped since the last poll: poll
+    // now rather than wait until the counter passes the old time again.
+    if (elapsed >= kThermoPollIntervalMs || elapsed < 0) {
+        // Stamped before anything can fail, so a failed poll is not retried for 50 s.
+        Set(slot.lastThermoPoll, now);
+        const int opened = InitSlot(language, slotNumber);
+        if (opened != kResultOk) return opened;
+
+        slot.replyValid.store(0, std::memory_order_release);
+        Set(slot.kind, kind);
+
+        const ws::SOCKET socket = Get(slot.socket);
+        const int result = g_module.sockets.send(socket, kThermoRequest, kThermoRequestLength, 0);
+        if (result == ws::kSocketError) {
+            sendFailed = true;
+            sendError = g_module.sockets.WSAGetLastError();
+        }
+        trace::Send(result, static_cast<int32_t>(socket), kThermoRequest, kThermoRequestLength,
+                    kThermoRequestLength);
+
+        // Both waits share one deadline, Timing ms after the send; a wait ends once the time
+        // base is strictly past it. They run also after a failed send.
+        const double start = TimeBase();
+        const double timing = SlotTimingMs(slotNumber);
+        while (slot.threadAlive.load(std::memory_order_acquire) != 1 &&
+               ElapsedSince(start) <= timing)
+            platform::Sleep(1);
+        while (slot.replyValid.load(std::memory_order_acquire) != 1 &&
+               ElapsedSince(start) <= timing)
+            platform::Sleep(1);
+    }
+
+    for (int i = 0; i < count; ++i) {
+        if (out[i] != nullptr) *out[i] = Get(slot.temperatures[i]);
+    }
+
+    // After a failed send the connection stays open; the next call closes it.
+    if (sendFailed) return sendError;
+    return DeInitSlot(language, slotNumber);
+}
+
+void RegisterThermometerParsers() {
+    RegisterResponseParser(kKindThermo1, ThermometerParser);
+    RegisterResponseParser(kKindThermo2, ThermometerParser);
+    RegisterResponseParser(kKindThermo8, ThermometerParser);
+}
+
+}  // namespace vexlor
+
+extern "C" VEXLOR_API int VEXLOR_CALL VexlorWeb_IO_1xThermometer_Read(uint16_t language,
+                                                                      uint16_t slot, double* t1) {
+    double* const out[1] = {t1};
+    return vexlor::ThermometerRead(language, slot, vexlor::kKindThermo1, 1, out);
+}
+
+extern "C" VEXLOR_API int VEXLOR_CALL VexlorWeb_IO_2xThermometer_Read(uint16_t language,
+                                                                      uint16_t slot, double* t1,
+                                                                      double* t2) {
+    double* const out[2] = {t1, t2};
+    return vexlor::ThermometerRead(language, slot, vexlor::kKindThermo2, 2, out);
+}
+
+extern "C" VEXLOR_API int VEXLOR_CALL VexlorWeb_IO_8xThermometer_Read(
+    uint16_t language, uint16_t slot, double* t1, double* t2, double* t3, double* t4, double* t5,
+    double* t6, double* t7, double* t8) {
+    double* const out[8] = {t1, t2, t3, t4, t5, t6, t7, t8};
+    return vexlor::ThermometerRead(language, slot, vexlor::kKindThermo8, 8, out);
+}

@@ -1,0 +1,183 @@
+// The thermometer answer decoder and the locale-independent number conversion it uses.
+//
+// The device answers with text whose last segments, separated by ";", are the readings, each
+// like "21.5\xB0C" or "----" for a missing sensor. The decoder scans the answer backwards so
+// that only the last N segments are ever looked at.
+#include <cstdlib>
+#include <cstring>
+
+#include "devices/thermometer.h"
+
+namespace vexlor {
+namespace {
+
+constexpr unsigned char kDegreeSign = 0xB0;
+constexpr char kMissingReading[] = "----";
+constexpr double kMissingValue = -999.0;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// White space as the POSIX locale's isspace sees it.
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Significant digits kept for the conversion. Correct rounding of a double never needs more
+// than about 770 of them; a nonzero digit beyond this is kept as one sticky digit.
+constexpr int kMaxDigits = 800;
+// Exponents beyond this magnitude overflow or underflow whatever the digits are.
+constexpr long kExponentLimit = 100000;
+
+void Reverse(char* text, int length) {
+    for (int i = 0, j = length - 1; i < j; ++i, --j) {
+        const char c = text[i];
+        text[i] = text[j];
+        text[j] = c;
+    }
+}
+
+}  // namespace
+
+int ThermoReadingCount(int32_t kind) {
+    switch (kind) {
+        case kKindThermo1:
+            return 1;
+        case kKindThermo2:
+            return 2;
+        case kKindThermo8:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+double ParseDecimal(const char* text) {
+    // The number is rewritten as "[-]<digits>e<exponent>", a form without a radix character,
+    // which every C library converts the same way in any locale, and then converted with
+    // correct rounding by strtod.
+    char normal[1 + kMaxDigits + 1 + 1 + 24 + 1];
+    int length = 0;
+    const char* p = text;
+    while (IsSpace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (negative) normal[length++] = '-';
+    int digits = 0;       // significant digits stored
+    bool sticky = false;  // a nonzero digit was dropped beyond kMaxDigits
+    bool anyDigit = false;
+    long scale = 0;  // decimal exponent to apply to the stored digits
+    auto take = [&](char c, bool fraction) {
+        anyDigit = true;
+        if (digits == 0 && c == '0') {
+            if (fraction) --scale;  // leading zero: only shifts the point
+            return;
+        }
+        if (digits < kMaxDigits) {
+            normal[length++] = c;
+            ++digits;
+            if (fraction) --scale;
+        } else {
+            if (c != '0') sticky = true;
+            if (!fraction) ++scale;
+        }
+    };
+    while (IsDigit(*p)) take(*p++, false);
+    if (*p == '.') {
+        ++p;
+        while (IsDigit(*p)) take(*p++, true);
+    }
+    if (!anyDigit) return 0.0;  // no number at all (also for a lone sign or ".")
+    if (digits == 0) return negative ? -0.0 : 0.0;
+    if (sticky) {
+        // One more digit below the kept ones stands for everything dropped.
+        normal[length++] = '1';
+        --scale;
+    }
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        bool expNegative = false;
+        if (*q == '+' || *q == '-') {
+            expNegative = *q == '-';
+            ++q;
+        }
+        if (IsDigit(*q)) {
+            long exponent = 0;
+            while (IsDigit(*q)) {
+                if (exponent < kExponentLimit) exponent = exponent * 10 + (*q - '0');
+                ++q;
+            }
+            scale += expNegative ? -exponent : exponent;
+        }
+    }
+    normal[length++] = 'e';
+    // The exponent is at most a few hundred thousand in magnitude: format it by hand.
+    long e = scale;
+    if (e < 0) {
+        normal[length++] = '-';
+        e = -e;
+    }
+    char reversed[24];
+    int r = 0;
+    do {
+        reversed[r++] = static_cast<char>('0' + e % 10);
+        e /= 10;
+    } while (e != 0 && r < 24);
+    while (r > 0) normal[length++] = reversed[--r];
+    normal[length] = '\0';
+    return std::strtod(normal, nullptr);
+}
+
+bool DecodeThermometerReply(DeviceSlot& slot, const char* block, int n,
+                            UnrecognisedReply onUnrecognised) {
+    const int needed = ThermoReadingCount(Get(slot.kind));
+    if (needed == 0 || block == nullptr || n <= 0) return false;
+
+    // The answer's text: the received bytes up to the first zero byte among them.
+    int length = 0;
+    while (length < n && block[length] != '\0') ++length;
+
+    // Fields are filled from the end of the text backwards, field 0 with the last segment. The
+    // position before the first byte counts as one more ";" (the start of the answer), so an
+    // answer with k separators has k + 1 segments.
+    char fields[kThermoFieldCount][kThermoFieldSize];
+    int fieldLength[kThermoFieldCount] = {};
+    int count = 0;
+    for (int i = length - 1; i >= -1 && count < needed; --i) {
+        const char c = i >= 0 ? block[i] : ';';
+        if (c == ';') {
+            fields[count][fieldLength[count]] = '\0';
+            ++count;
+            continue;
+        }
+        if (static_cast<unsigned char>(c) == kDegreeSign || c == 'C') continue;
+        // A field holds at most 259 characters; anything beyond that is dropped.
+        if (fieldLength[count] < kThermoFieldSize - 1) fields[count][fieldLength[count]++] = c;
+    }
+
+    if (count < needed) {
+        // Too few readings. Once a complete answer of this poll was decoded, a stray piece
+        // (the rest of a split answer) changes nothing.
+        if (slot.replyValid.load(std::memory_order_acquire) == 0 && onUnrecognised != nullptr)
+            onUnrecognised(block, length);
+        return false;
+    }
+
+    for (int f = 0; f < needed; ++f) {
+        Reverse(fields[f], fieldLength[f]);
+        const double value =
+            std::strcmp(fields[f], kMissingReading) == 0 ? kMissingValue : ParseDecimal(fields[f]);
+        // Field 0 is the last segment: the readings keep the order in which the device sent
+        // them.
+        Set(slot.temperatures[needed - 1 - f], value);
+    }
+    // Publishes the temperatures to the read waiting for this flag.
+    slot.replyValid.store(1, std::memory_order_release);
+    return true;
+}
+
+}  // namespace vexlor
