@@ -68,6 +68,30 @@ TEST(SimDigital, EveryRequestGetsItsReply) {
     EXPECT_EQ(sim.requestLog(0)[2], "GET /outputaccess3?PW=s3cret&State=ON&");
 }
 
+TEST(SimDigital, FloodOfRequestsIsAnsweredWithoutErrorReplies) {
+    // Far more than one 64 KiB read: reads routinely end in the middle of a request, which must
+    // wait for its rest instead of being answered as an unknown request.
+    SimProcess sim({"digital12,pw=pw,inputs=0x123"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    TestClient c(sim.port(0));
+    ASSERT_TRUE(c.connected());
+    const std::string request = "GET /input?PW=pw&";
+    constexpr size_t kCount = 20000;
+    std::string all;
+    for (size_t i = 0; i < kCount; ++i) all += request;
+    const std::string reply = "input;123\0"s;
+    std::string received;
+    std::thread sender([&] { c.send(all); });
+    while (received.size() < kCount * reply.size()) {
+        std::string more = c.receiveSome(10000);
+        if (more.empty()) break;
+        received += more;
+    }
+    sender.join();
+    ASSERT_EQ(received.size(), kCount * reply.size());
+    EXPECT_EQ(received.find("Error"), std::string::npos);
+}
+
 TEST(SimDigital, TwentyFourChannelsAndEmptyPassword) {
     SimProcess sim({"digital24,inputs=0xFFFFFF,counter23=7"});
     ASSERT_TRUE(sim.ok()) << sim.error();

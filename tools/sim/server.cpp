@@ -260,10 +260,13 @@ void Server::readConnection(Connection& c) {
     } else if (!c.thermoAnswered) {
         c.thermoText.append(bytes);
     }
-    // A peer that never finishes a request cannot make the buffer grow without limit.
+    takeRequests(c, false);
+    // A peer that never finishes a request cannot make the buffer grow without limit. Only what
+    // is left once the complete requests are taken counts: a large read that ends in the middle
+    // of a request is not overlong.
     const bool overlong =
         c.splitter.buffered().size() > kMaxRequestBytes || c.thermoText.size() > kMaxRequestBytes;
-    takeRequests(c, overlong);
+    if (overlong && !c.dead) takeRequests(c, true);
 }
 
 // Hands every complete request of the connection to its device. With idle set, an unfinished
