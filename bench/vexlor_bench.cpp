@@ -1,0 +1,1221 @@
+// vexlor-bench: end-to-end figures of the driver as a host sees them.
+//
+// The built driver is loaded by name like a host loads it (a private directory holding
+// libvexlor.so, libwsock32.so and a Vexlor.ini written here) and talks to vexlor-sim, started as
+// a child process that plays one Web-IO 12xDigital per slot on 127.0.0.1. For 1, 10 and 100 open
+// slots it measures:
+//
+//   1. host call cost: time per ReadDI / ReadDO / ReadCI / WriteDO call, due and not due;
+//   2. freshness: the simulator changes an input (control command); the host polls ReadDI with
+//      Timing "0"; time until the new value is visible, beside a plain loopback ping-pong;
+//   3. idle cost: CPU time per second of this process with the slots open and no traffic;
+//   4. throughput: replies decoded per second with every slot polled back to back;
+//   5. the alternative a user might script: one new TCP connection per read.
+//
+// It prints a table and, with --json FILE, writes the same figures as JSON. It never judges the
+// figures; it fails only when something could not be run at all.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/driver_host.h"
+#include "support/json_writer.h"
+#include "support/sim_launcher.h"
+#include "support/stats.h"
+
+namespace vexlor::bench {
+namespace {
+
+constexpr char kPassword[] = "bench42";
+constexpr char kInputRequest[] = "GET /input?PW=bench42&";
+constexpr char kTimingDue[] = "0";
+constexpr char kTimingNotDue[] = "3600000";  // one hour: nothing falls due during a run
+constexpr uint16_t kFreshWord = 0x5A5;
+// Input word while the throughput window runs: three hexadecimal digits, so a reply
+// ("input;123" and its NUL) is 10 bytes, which does not divide the 256-byte receive block.
+constexpr uint16_t kSteadyWord = 0x123;
+constexpr uint16_t kMarkerWord = 0xA5A;
+
+// --- Options ------------------------------------------------------------------------------------
+
+struct Options {
+    bool quick = false;
+    std::string jsonPath;
+    std::vector<int> slots{1, 10, 100};
+    std::string driverPath;
+    std::string wsockPath;
+    std::string simPath;
+    int pollUs = 1000;
+};
+
+struct Budget {
+    int callSamples;       // timed calls per function and mode
+    int freshnessSamples;  // input changes
+    double idleSeconds;    // each idle measurement
+    double windowSeconds;  // throughput window
+    double drainLimitSeconds;
+    int scriptReads;      // connect/send/recv/close reads per slot count
+    int pingPongs;        // floor samples
+    int watchdogSeconds;  // the whole run
+};
+
+constexpr Budget kFull{20000, 500, 2.0, 0.5, 30.0, 2000, 5000, 900};
+constexpr Budget kQuick{400, 12, 0.25, 0.1, 5.0, 60, 200, 90};
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: vexlor-bench [options]\n"
+                 "  --quick          short run (a few seconds), for smoke tests\n"
+                 "  --json FILE      also write the figures as JSON to FILE\n"
+                 "  --slots LIST     slot counts, comma separated (default 1,10,100)\n"
+                 "  --poll-us N      host poll period in the freshness test (default 1000)\n"
+                 "  --driver FILE    driver library (default: libvexlor.so beside this program)\n"
+                 "  --wsock32 FILE   socket layer (default: libwsock32.so beside this program)\n"
+                 "  --sim FILE       simulator (default: vexlor-sim beside this program)\n"
+                 "  -h, --help       this text\n");
+}
+
+bool ParseSlots(const std::string& text, std::vector<int>* slots) {
+    slots->clear();
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        char* end = nullptr;
+        const long n = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || n < 1 || n > VEXLOR_SLOT_COUNT) return false;
+        slots->push_back(static_cast<int>(n));
+    }
+    return !slots->empty();
+}
+
+// Returns 0 to go on, otherwise the exit status.
+int ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--quick") {
+            o->quick = true;
+        } else if (a == "--json" && value(&o->jsonPath)) {
+        } else if (a == "--slots" && value(&v)) {
+            if (!ParseSlots(v, &o->slots)) {
+                std::fprintf(stderr, "vexlor-bench: --slots wants numbers from 1 to 100\n");
+                return 2;
+            }
+        } else if (a == "--poll-us" && value(&v)) {
+            o->pollUs = std::atoi(v.c_str());
+            if (o->pollUs < 1 || o->pollUs > 1000000) {
+                std::fprintf(stderr, "vexlor-bench: --poll-us wants 1 to 1000000\n");
+                return 2;
+            }
+        } else if (a == "--driver" && value(&o->driverPath)) {
+        } else if (a == "--wsock32" && value(&o->wsockPath)) {
+        } else if (a == "--sim" && value(&o->simPath)) {
+        } else if (a == "-h" || a == "--help") {
+            Usage(stdout);
+            return -1;
+        } else {
+            std::fprintf(stderr, "vexlor-bench: unknown or incomplete option '%s'\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+    const std::string here = ExecutableDirectory();
+    if (o->driverPath.empty()) o->driverPath = here + "/libvexlor.so";
+    if (o->wsockPath.empty()) o->wsockPath = here + "/libwsock32.so";
+    if (o->simPath.empty()) o->simPath = here + "/vexlor-sim";
+    return 0;
+}
+
+// --- Diagnostics while the driver's error boxes are captured -------------------------------------
+
+// The driver shows an unrecognised reply as an error box, which on Linux is a line on standard
+// error. Under load a reply can be cut at a receive-block boundary, and each piece is decoded on
+// its own, so such lines are expected here: they are sent to a file and counted instead of
+// flooding the terminal. The benchmark's own messages go to the original standard error.
+class ErrorBoxCapture {
+  public:
+    ErrorBoxCapture() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                              "/vexlor-bench-errors-XXXXXX";
+        fd_ = mkostemp(pattern.data(), O_CLOEXEC | O_APPEND);
+        if (fd_ < 0) return;
+        unlink(pattern.c_str());  // removed when closed
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        if (saved_ < 0 || dup2(fd_, STDERR_FILENO) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~ErrorBoxCapture() { restore(); }
+    ErrorBoxCapture(const ErrorBoxCapture&) = delete;
+    ErrorBoxCapture& operator=(const ErrorBoxCapture&) = delete;
+
+    void restore() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    int messageFd() const { return saved_ >= 0 ? saved_ : STDERR_FILENO; }
+
+    // Error-box lines written so far (a caption of the digital or thermometer family first):
+    // pieces of replies that matched no reply form, and, counted apart, error replies of the
+    // device ("Error: ...").
+    long long lines() const {
+        long long count = 0;
+        forEachLine(
+            [&](const std::string& line) { count += IsErrorBox(line) && !IsDeviceError(line); });
+        return count;
+    }
+    long long deviceErrors() const {
+        long long count = 0;
+        forEachLine(
+            [&](const std::string& line) { count += IsErrorBox(line) && IsDeviceError(line); });
+        return count;
+    }
+    std::string firstLine() const {
+        std::string first;
+        forEachLine([&](const std::string& line) {
+            if (first.empty() && IsErrorBox(line) && !IsDeviceError(line)) first = line;
+        });
+        return first;
+    }
+    // Everything else that reached standard error meanwhile (a sanitizer report, for example).
+    std::string otherText() const {
+        std::string other;
+        forEachLine([&](const std::string& line) {
+            if (!IsErrorBox(line)) other += line + "\n";
+        });
+        return other;
+    }
+
+  private:
+    static bool IsErrorBox(const std::string& line) { return line.rfind("Web-IO ", 0) == 0; }
+    static bool IsDeviceError(const std::string& line) {
+        return line.find(": Error:") != std::string::npos;
+    }
+
+    template <typename F>
+    void forEachLine(F f) const {
+        if (fd_ < 0) return;
+        std::string line;
+        char buffer[65536];
+        off_t offset = 0;
+        for (;;) {
+            const ssize_t n = pread(fd_, buffer, sizeof buffer, offset);
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] == '\n') {
+                    f(line);
+                    line.clear();
+                } else if (line.size() < 4096) {
+                    line.push_back(buffer[i]);
+                }
+            }
+            offset += n;
+        }
+        if (!line.empty()) f(line);
+    }
+
+    int fd_ = -1;
+    int saved_ = -1;
+};
+
+int g_messageFd = STDERR_FILENO;
+
+void Message(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    const std::string line = std::string("vexlor-bench: ") + text + "\n";
+    const ssize_t n = write(g_messageFd, line.data(), line.size());
+    (void)n;
+}
+
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) {
+    g_interrupted.store(true);
+}
+
+void SleepUs(double us) {
+    if (us <= 0) return;
+    timespec t{static_cast<time_t>(us / 1e6), static_cast<long>(std::fmod(us, 1e6) * 1000)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR && !g_interrupted.load()) {
+    }
+}
+
+// --- Results
+// --------------------------------------------------------------------------------------
+
+struct CallCost {
+    Summary due;
+    Summary notDue;
+    long long failures = 0;
+    long long notDueRequests = -1;  // requests the simulator saw during the not-due calls
+    int requestsPerDueCall = 1;
+};
+
+enum Function { kReadDI, kReadDO, kReadCI, kWriteDO, kFunctionCount };
+const char* const kFunctionNames[kFunctionCount] = {"ReadDI", "ReadDO", "ReadCI", "WriteDO"};
+
+struct Idle {
+    double cpuPercent = NAN;
+    double wakeupsPerSecond = NAN;
+};
+
+struct Freshness {
+    Summary latencyUs;
+    Summary controlRoundTripUs;
+    Summary roundUs;  // host time of one poll round over all slots
+    int timeouts = 0;
+    double requestsPerSecond = NAN;
+    double simCpuPercent = NAN;  // the simulator's CPU use meanwhile, % of one CPU
+};
+
+struct Throughput {
+    double windowSeconds = 0;
+    long long hostCalls = 0;
+    double offeredPerSecond = NAN;
+    long long repliesDecoded = 0;
+    double decodedPerSecond = NAN;
+    double drainLagMs = NAN;
+    bool complete = false;
+    long long unrecognisedPieces = 0;
+    long long deviceErrors = 0;  // "Error: ..." replies of the simulator
+    long long wrongValues = 0;   // ReadDI results that no reply carried (a cut reply's head)
+    double simCpuPercent = NAN;  // the simulator's CPU use during the window, % of one CPU
+};
+
+struct Script {
+    Summary readUs;
+    double readsPerSecond = NAN;
+    long long failures = 0;
+};
+
+struct SlotRun {
+    int slots = 0;
+    double initMs = NAN;
+    double deInitMs = NAN;
+    CallCost cost[kFunctionCount];
+    Freshness freshness;
+    Idle idleOpened;  // slots initialised, never read: the threads only sleep
+    Idle idlePolled;  // slots read before: the threads test their sockets every pass
+    Throughput throughput;
+    Script script;
+    long long unrecognisedPieces = 0;  // over the whole run of this slot count
+};
+
+struct Floors {
+    Summary pingPongUs;
+    Summary deviceRoundTripUs;
+};
+
+// --- The benchmark ------------------------------------------------------------------------------
+
+class Bench {
+  public:
+    Bench(const Options& options, DriverHost& host, Simulator& sim, ErrorBoxCapture& errors)
+        : o_(options),
+          b_(options.quick ? kQuick : kFull),
+          host_(host),
+          sim_(sim),
+          errors_(errors),
+          random_(12345) {}
+
+    const Budget& budget() const { return b_; }
+
+    bool MeasureFloors(Floors* f);
+    Idle MeasureIdle();
+    bool RunSlots(int n, SlotRun* r);
+    double TimerOverheadNs();
+
+  private:
+    bool Open(int n, const char* timing, double* ms = nullptr);
+    void Close(int n, double* ms = nullptr);
+    void Quiesce();
+    long long TotalRequests(int n);
+
+    int Call(Function f, uint16_t slot, bool due);
+    bool MeasureCalls(int n, Function f, bool due, Summary* out, long long* failures);
+    bool MeasureFreshness(int n, Freshness* out);
+    bool MeasureThroughput(int n, Throughput* out);
+    bool MeasureScript(int n, Script* out);
+
+    const Options& o_;
+    const Budget b_;
+    DriverHost& host_;
+    Simulator& sim_;
+    ErrorBoxCapture& errors_;
+    std::mt19937 random_;
+    std::vector<uint8_t> outputState_ = std::vector<uint8_t>(VEXLOR_SLOT_COUNT, 0);
+};
+
+double Bench::TimerOverheadNs() {
+    std::vector<double> d;
+    for (int i = 0; i < 10000; ++i) {
+        const double a = NowUs();
+        const double c = NowUs();
+        d.push_back((c - a) * 1000);
+    }
+    return Summarize(d).median;
+}
+
+bool Bench::Open(int n, const char* timing, double* ms) {
+    std::vector<SlotSettings> slots;
+    for (int i = 0; i < n; ++i) {
+        SlotSettings s;
+        s.slot = i;
+        s.port = sim_.port(static_cast<size_t>(i));
+        s.timing = timing;
+        s.password = kPassword;
+        slots.push_back(s);
+    }
+    if (!host_.writeSettings(slots)) {
+        Message("%s", host_.error().c_str());
+        return false;
+    }
+    const double t0 = NowUs();
+    for (int i = 0; i < n; ++i) {
+        const int rc = host_.init(1, static_cast<uint16_t>(i));
+        if (rc != 0) {
+            Message("VexlorWeb_IO_Init(slot %d) returned %d", i, rc);
+            for (int j = 0; j < i; ++j) host_.deinit(1, static_cast<uint16_t>(j));
+            return false;
+        }
+    }
+    if (ms != nullptr) *ms = (NowUs() - t0) / 1000;
+    std::fill(outputState_.begin(), outputState_.end(), 0);
+    return true;
+}
+
+void Bench::Close(int n, double* ms) {
+    const double t0 = NowUs();
+    for (int i = 0; i < n; ++i) host_.deinit(1, static_cast<uint16_t>(i));
+    if (ms != nullptr) *ms = (NowUs() - t0) / 1000;
+    Quiesce();
+}
+
+// Lets the simulator finish with closed connections before the next measurement.
+void Bench::Quiesce() {
+    sim_.command("ping");
+    SleepUs(20000);
+}
+
+long long Bench::TotalRequests(int n) {
+    long long total = 0;
+    for (int i = 0; i < n; ++i) {
+        const long long r = sim_.requests(static_cast<size_t>(i));
+        if (r < 0) return -1;
+        total += r;
+    }
+    return total;
+}
+
+// One call of a 12xDigital function. WriteDO toggles output 0 of the slot when `due` (one
+// request) and repeats the previous values otherwise (nothing to send).
+int Bench::Call(Function f, uint16_t slot, bool due) {
+    uint16_t word = 0, bits[12];
+    int32_t counters[12];
+    switch (f) {
+        case kReadDI:
+            return host_.ReadDI(slot, &word, bits);
+        case kReadDO:
+            return host_.ReadDO(slot, &word, bits);
+        case kReadCI:
+            return host_.ReadCI(slot, counters);
+        default: {
+            if (due) outputState_[slot] ^= 1;
+            uint16_t values[12] = {};
+            values[0] = outputState_[slot];
+            return host_.WriteDO(slot, values);
+        }
+    }
+}
+
+bool Bench::MeasureCalls(int n, Function f, bool due, Summary* out, long long* failures) {
+    // One round first: after Init the first WriteDO sends all twelve outputs, and a read may
+    // find its first request due.
+    for (int i = 0; i < n; ++i) Call(f, static_cast<uint16_t>(i), due);
+    std::vector<double> samples;
+    samples.reserve(static_cast<size_t>(b_.callSamples));
+    for (int k = 0; k < b_.callSamples && !g_interrupted.load(); ++k) {
+        const auto slot = static_cast<uint16_t>(k % n);
+        const double t0 = NowUs();
+        const int rc = Call(f, slot, due);
+        const double t1 = NowUs();
+        samples.push_back(t1 - t0);
+        if (rc != 0) ++*failures;
+    }
+    *out = Summarize(std::move(samples));
+    return !g_interrupted.load();
+}
+
+Idle Bench::MeasureIdle() {
+    Idle idle;
+    rusage a{}, b{};
+    getrusage(RUSAGE_SELF, &a);
+    const double t0 = NowUs();
+    SleepUs(b_.idleSeconds * 1e6);
+    getrusage(RUSAGE_SELF, &b);
+    const double seconds = (NowUs() - t0) / 1e6;
+    auto us = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e6 + t.tv_usec; };
+    const double cpuUs = us(b.ru_utime) - us(a.ru_utime) + us(b.ru_stime) - us(a.ru_stime);
+    idle.cpuPercent = cpuUs / (seconds * 1e6) * 100;
+    idle.wakeupsPerSecond =
+        static_cast<double>((b.ru_nvcsw - a.ru_nvcsw) + (b.ru_nivcsw - a.ru_nivcsw)) / seconds;
+    return idle;
+}
+
+// Freshness: the host polls every slot with ReadDI once per poll period (Timing "0", so every
+// call sends a request); the simulator changes the input word of one device; the time from
+// sending that control command until ReadDI returns the new word.
+bool Bench::MeasureFreshness(int n, Freshness* out) {
+    std::vector<uint16_t> current(static_cast<size_t>(n), 0);
+    for (int i = 0; i < n; ++i) {
+        if (!sim_.setInputs(static_cast<size_t>(i), 0)) {
+            Message("the simulator did not take a control command");
+            return false;
+        }
+    }
+    const double period = o_.pollUs;
+    std::vector<double> latencies, controls, rounds;
+    double next = NowUs();
+    int target = -1;
+    uint16_t expected = 0;
+    double seenAt = NAN;
+    bool awaitingReply = false;  // a control command is out and its reply has not come yet
+    double okAt = NAN;
+    // Waits for the next round; meanwhile notes when the simulator confirms a command.
+    auto waitForRound = [&]() {
+        for (;;) {
+            const double left = next - NowUs();
+            if (left <= 0) return;
+            if (!awaitingReply) {
+                SleepUs(left);
+                return;
+            }
+            if (sim_.waitReadable(left) && !sim_.readReply(0).empty()) {
+                okAt = NowUs();
+                awaitingReply = false;
+            }
+        }
+    };
+    auto round = [&]() {
+        waitForRound();
+        const double start = NowUs();
+        next = std::max(next + period, start);
+        uint16_t word = 0, bits[12];
+        for (int i = 0; i < n; ++i) {
+            host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+            if (i == target && word == expected && std::isnan(seenAt)) seenAt = NowUs();
+        }
+        rounds.push_back(NowUs() - start);
+    };
+    auto runFor = [&](double us) {
+        const double end = NowUs() + us;
+        while (NowUs() < end && !g_interrupted.load()) round();
+    };
+    runFor(20000);
+    const double simCpuBefore = sim_.cpuSeconds();
+    const double phaseStart = NowUs();
+    std::uniform_real_distribution<double> settle(2000, 5000);
+    for (int s = 0; s < b_.freshnessSamples && !g_interrupted.load(); ++s) {
+        const int d = s % n;
+        runFor(settle(random_));
+        target = d;
+        expected = current[static_cast<size_t>(d)] == 0 ? kFreshWord : 0;
+        seenAt = NAN;
+        okAt = NAN;
+        const double t0 = NowUs();
+        if (!sim_.sendCommand("inputs " + std::to_string(d) + " " + std::to_string(expected))) {
+            Message("the simulator's control connection failed");
+            return false;
+        }
+        awaitingReply = true;
+        const double deadline = t0 + 2e6;
+        while (std::isnan(seenAt) && NowUs() < deadline && !g_interrupted.load()) round();
+        if (awaitingReply) {
+            if (sim_.readReply().empty()) {
+                Message("the simulator did not answer a control command");
+                return false;
+            }
+            okAt = NowUs();
+            awaitingReply = false;
+        }
+        controls.push_back(okAt - t0);
+        current[static_cast<size_t>(d)] = expected;
+        target = -1;
+        if (std::isnan(seenAt)) {
+            ++out->timeouts;
+        } else {
+            latencies.push_back(seenAt - t0);
+        }
+    }
+    out->simCpuPercent = (sim_.cpuSeconds() - simCpuBefore) / ((NowUs() - phaseStart) / 1e6) * 100;
+    out->latencyUs = Summarize(std::move(latencies));
+    out->controlRoundTripUs = Summarize(std::move(controls));
+    out->roundUs = Summarize(std::move(rounds));
+    out->requestsPerSecond = n * 1e6 / std::max(period, out->roundUs.median);
+    return !g_interrupted.load();
+}
+
+// Throughput: every slot is polled with ReadDI back to back for a fixed window (Timing "0": each
+// call sends one request). Then the simulator is given time to take in every request, the
+// input word of every device is set to a marker value and one more request is sent per slot.
+// Each request gets exactly one reply and a connection delivers its replies in order, so when
+// ReadDI shows the marker on every slot the receive threads have taken in and decoded every
+// reply counted by the simulator. Replies decoded per second = requests the simulator counted
+// (window plus markers) / time from the start of the window until the last marker was seen.
+bool Bench::MeasureThroughput(int n, Throughput* out) {
+    for (int i = 0; i < n; ++i) sim_.setInputs(static_cast<size_t>(i), kSteadyWord);
+    const long long before = TotalRequests(n);
+    if (before < 0) {
+        Message("the simulator did not report its request count");
+        return false;
+    }
+    const long long errorsBefore = errors_.lines();
+    const long long deviceErrorsBefore = errors_.deviceErrors();
+    uint16_t word = 0, bits[12];
+    // Init clears the word to 0; every reply carries the steady word or, at the end, the marker.
+    auto check = [&]() {
+        if (word != 0 && word != kSteadyWord && word != kMarkerWord) ++out->wrongValues;
+    };
+    const double simCpuBefore = sim_.cpuSeconds();
+    const double start = NowUs();
+    const double end = start + b_.windowSeconds * 1e6;
+    long long calls = 0;
+    while (NowUs() < end && !g_interrupted.load()) {
+        for (int i = 0; i < n; ++i) {
+            host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+            check();
+        }
+        calls += n;
+    }
+    const double stopped = NowUs();
+    out->simCpuPercent = (sim_.cpuSeconds() - simCpuBefore) / ((stopped - start) / 1e6) * 100;
+    out->windowSeconds = (stopped - start) / 1e6;
+    out->hostCalls = calls;
+    out->offeredPerSecond = static_cast<double>(calls) / out->windowSeconds;
+
+    // Wait until the simulator has taken in every request (its count stops moving).
+    long long total = -1;
+    const double settleDeadline = NowUs() + 10e6;
+    for (;;) {
+        const long long now = TotalRequests(n);
+        if (now < 0) return false;
+        if (now == total || NowUs() > settleDeadline) {
+            total = now;
+            break;
+        }
+        total = now;
+        SleepUs(5000);
+    }
+    for (int i = 0; i < n; ++i) sim_.setInputs(static_cast<size_t>(i), kMarkerWord);
+    for (int i = 0; i < n; ++i) host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+    std::vector<bool> seen(static_cast<size_t>(n), false);
+    int missing = n;
+    double lastSeen = NAN;
+    const double deadline = NowUs() + b_.drainLimitSeconds * 1e6;
+    while (missing > 0 && NowUs() < deadline && !g_interrupted.load()) {
+        SleepUs(1000);
+        for (int i = 0; i < n; ++i) {
+            if (seen[static_cast<size_t>(i)]) continue;
+            host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+            check();
+            if (word == kMarkerWord) {
+                seen[static_cast<size_t>(i)] = true;
+                --missing;
+                lastSeen = NowUs();
+            }
+        }
+    }
+    out->complete = missing == 0;
+    out->repliesDecoded = total - before + n;
+    if (out->complete) {
+        out->decodedPerSecond =
+            static_cast<double>(out->repliesDecoded) / ((lastSeen - start) / 1e6);
+        out->drainLagMs = (lastSeen - stopped) / 1000;
+    } else {
+        Message("%d slot(s) did not show the marker within %.0f s; throughput not measured",
+                missing, b_.drainLimitSeconds);
+    }
+    out->unrecognisedPieces = errors_.lines() - errorsBefore;
+    out->deviceErrors = errors_.deviceErrors() - deviceErrorsBefore;
+    return !g_interrupted.load();
+}
+
+// The scripted alternative: for every read a new TCP connection to the device, one request, the
+// reply, and close.
+bool Bench::MeasureScript(int n, Script* out) {
+    std::vector<double> samples;
+    const double start = NowUs();
+    for (int k = 0; k < b_.scriptReads && !g_interrupted.load(); ++k) {
+        const uint16_t port = sim_.port(static_cast<size_t>(k % n));
+        const double t0 = NowUs();
+        const int fd = ConnectLoopback(port);
+        bool ok = fd >= 0 && SendAll(fd, kInputRequest, sizeof kInputRequest - 1);
+        std::string reply;
+        ok = ok && ReceiveReply(fd, &reply) && reply.rfind("input;", 0) == 0;
+        if (fd >= 0) close(fd);
+        const double t1 = NowUs();
+        if (ok) {
+            samples.push_back(t1 - t0);
+        } else {
+            ++out->failures;
+        }
+    }
+    const double seconds = (NowUs() - start) / 1e6;
+    out->readsPerSecond = static_cast<double>(samples.size()) / seconds;
+    out->readUs = Summarize(std::move(samples));
+    if (out->failures > 0) Message("%lld scripted read(s) failed", out->failures);
+    return !g_interrupted.load();
+}
+
+bool Bench::MeasureFloors(vexlor::bench::Floors* f) {
+    // Plain TCP ping-pong between two threads of this process: the loopback's own round trip.
+    uint16_t port = 0;
+    const int listener = ListenLoopback(&port);
+    if (listener < 0) {
+        Message("cannot listen on 127.0.0.1");
+        return false;
+    }
+    std::thread echo([listener] {
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) return;
+        char buffer[64];
+        for (;;) {
+            const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0 || !SendAll(fd, buffer, static_cast<size_t>(got))) break;
+        }
+        close(fd);
+    });
+    const int fd = ConnectLoopback(port);
+    std::vector<double> samples;
+    if (fd >= 0) {
+        char message[16] = "ping-pong-bytes";
+        for (int k = 0; k < b_.pingPongs; ++k) {
+            const double t0 = NowUs();
+            if (!SendAll(fd, message, sizeof message)) break;
+            size_t got = 0;
+            char buffer[sizeof message];
+            while (got < sizeof message) {
+                const ssize_t r = recv(fd, buffer + got, sizeof message - got, 0);
+                if (r <= 0) break;
+                got += static_cast<size_t>(r);
+            }
+            if (got < sizeof message) break;
+            samples.push_back(NowUs() - t0);
+        }
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    } else {
+        shutdown(listener, SHUT_RDWR);  // wakes the accept
+    }
+    echo.join();
+    close(listener);
+    f->pingPongUs = Summarize(std::move(samples));
+
+    // The same with the simulated device: one request and its reply on one open connection.
+    samples.clear();
+    const int device = ConnectLoopback(sim_.port(0));
+    if (device >= 0) {
+        for (int k = 0; k < b_.pingPongs; ++k) {
+            const double t0 = NowUs();
+            if (!SendAll(device, kInputRequest, sizeof kInputRequest - 1) ||
+                !ReceiveReply(device)) {
+                break;
+            }
+            samples.push_back(NowUs() - t0);
+        }
+        close(device);
+    }
+    f->deviceRoundTripUs = Summarize(std::move(samples));
+    Quiesce();
+    return f->pingPongUs.count > 0 && f->deviceRoundTripUs.count > 0;
+}
+
+bool Bench::RunSlots(int n, SlotRun* r) {
+    r->slots = n;
+    const long long errorsBefore = errors_.lines();
+
+    // Slots open, nothing read yet: host call cost when due, and idle cost.
+    if (!Open(n, kTimingDue, &r->initMs)) return false;
+    SleepUs(50000);
+    r->idleOpened = MeasureIdle();
+    for (int f = 0; f < kFunctionCount; ++f) {
+        r->cost[f].requestsPerDueCall = f == kReadCI ? 12 : 1;
+        if (!MeasureCalls(n, static_cast<Function>(f), true, &r->cost[f].due,
+                          &r->cost[f].failures)) {
+            Close(n);
+            return false;
+        }
+    }
+    Close(n, &r->deInitMs);
+
+    // Fresh connections for the throughput window (no backlog of the call-cost phase).
+    if (!Open(n, kTimingDue)) return false;
+    const bool throughputOk = MeasureThroughput(n, &r->throughput);
+    Close(n);
+    if (!throughputOk) return false;
+
+    if (!Open(n, kTimingDue)) return false;
+    const bool freshOk = MeasureFreshness(n, &r->freshness);
+    if (freshOk) {
+        SleepUs(100000);  // replies still on their way
+        r->idlePolled = MeasureIdle();
+    }
+    Close(n);
+    if (!freshOk) return false;
+
+    // Not due: Timing of an hour, and every timestamp was set by the calls above.
+    if (!Open(n, kTimingNotDue)) return false;
+    for (int f = 0; f < kFunctionCount; ++f) {
+        for (int i = 0; i < n; ++i) Call(static_cast<Function>(f), static_cast<uint16_t>(i), false);
+    }
+    SleepUs(50000);
+    for (int f = 0; f < kFunctionCount; ++f) {
+        const long long before = TotalRequests(n);
+        if (!MeasureCalls(n, static_cast<Function>(f), false, &r->cost[f].notDue,
+                          &r->cost[f].failures)) {
+            Close(n);
+            return false;
+        }
+        SleepUs(20000);
+        const long long after = TotalRequests(n);
+        // Should be 0: the first WriteDO after Init (which sends every output) and any read
+        // that was still due happened in the round above.
+        r->cost[f].notDueRequests = before < 0 || after < 0 ? -1 : after - before;
+    }
+    Close(n);
+
+    if (!MeasureScript(n, &r->script)) return false;
+    Quiesce();
+    r->unrecognisedPieces = errors_.lines() - errorsBefore;
+    return true;
+}
+
+// --- Output
+// ---------------------------------------------------------------------------------------
+
+struct Machine {
+    std::string cpu;
+    long cpus = 0;
+    std::string kernel;
+    double loadBefore = NAN;
+    double loadAfter = NAN;
+};
+
+Machine DescribeMachine() {
+    Machine m;
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const size_t colon = line.find(':');
+            if (colon != std::string::npos) m.cpu = line.substr(colon + 2);
+            break;
+        }
+    }
+    if (m.cpu.empty()) m.cpu = "unknown";
+    m.cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    utsname u{};
+    if (uname(&u) == 0) m.kernel = std::string(u.sysname) + " " + u.release + " " + u.machine;
+    return m;
+}
+
+double LoadAverage() {
+    double load[1];
+    return getloadavg(load, 1) == 1 ? load[0] : NAN;
+}
+
+void WriteSummary(JsonWriter& j, const char* key, const Summary& s) {
+    j.beginObject(key)
+        .number("median", s.median)
+        .number("p99", s.p99)
+        .number("mean", s.mean)
+        .number("min", s.min)
+        .number("max", s.max)
+        .integer("count", static_cast<long long>(s.count))
+        .endObject();
+}
+
+double Ratio(double a, double b) {
+    return std::isfinite(a) && std::isfinite(b) && b > 0 ? a / b : NAN;
+}
+
+std::string Json(const Options& o, const Budget& b, const Machine& m, double timerNs,
+                 const Floors& floors, const Idle& baseline, const std::vector<SlotRun>& runs,
+                 const std::string& errorExample) {
+    JsonWriter j;
+    j.beginObject();
+    j.string("tool", "vexlor-bench").integer("format", 1).boolean("quick", o.quick);
+    j.beginObject("machine")
+        .string("cpu_model", m.cpu)
+        .integer("cpus", m.cpus)
+        .string("kernel", m.kernel)
+        .number("load_average_before", m.loadBefore)
+        .number("load_average_after", m.loadAfter)
+        .endObject();
+    j.beginObject("settings")
+        .string("device", "Web-IO 12xDigital (vexlor-sim), one per slot, 127.0.0.1")
+        .integer("call_samples", b.callSamples)
+        .integer("freshness_samples", b.freshnessSamples)
+        .integer("freshness_poll_period_us", o.pollUs)
+        .number("idle_seconds", b.idleSeconds)
+        .number("throughput_window_seconds", b.windowSeconds)
+        .integer("script_reads", b.scriptReads)
+        .integer("ping_pongs", b.pingPongs)
+        .number("timer_overhead_ns", timerNs)
+        .endObject();
+    j.beginObject("floor");
+    WriteSummary(j, "loopback_ping_pong_us", floors.pingPongUs);
+    WriteSummary(j, "device_request_reply_us", floors.deviceRoundTripUs);
+    j.endObject();
+    j.beginObject("idle_baseline")
+        .number("cpu_percent", baseline.cpuPercent)
+        .number("wakeups_per_s", baseline.wakeupsPerSecond)
+        .endObject();
+    j.beginArray("runs");
+    for (const auto& r : runs) {
+        j.beginObject();
+        j.integer("slots", r.slots)
+            .number("init_ms_total", r.initMs)
+            .number("deinit_ms_total", r.deInitMs);
+        j.beginObject("call_cost_us");
+        for (int f = 0; f < kFunctionCount; ++f) {
+            const CallCost& c = r.cost[f];
+            j.beginObject(kFunctionNames[f]);
+            WriteSummary(j, "due", c.due);
+            WriteSummary(j, "not_due", c.notDue);
+            j.integer("requests_per_due_call", c.requestsPerDueCall)
+                .integer("requests_sent_not_due", c.notDueRequests)
+                .integer("failures", c.failures);
+            j.endObject();
+        }
+        j.endObject();
+        j.beginObject("freshness_us");
+        j.number("median", r.freshness.latencyUs.median)
+            .number("p99", r.freshness.latencyUs.p99)
+            .integer("count", static_cast<long long>(r.freshness.latencyUs.count))
+            .integer("timeouts", r.freshness.timeouts)
+            .integer("poll_period_us", o.pollUs)
+            .number("host_requests_per_s", r.freshness.requestsPerSecond)
+            .number("simulator_cpu_percent", r.freshness.simCpuPercent);
+        WriteSummary(j, "control_command_round_trip_us", r.freshness.controlRoundTripUs);
+        WriteSummary(j, "poll_round_us", r.freshness.roundUs);
+        j.endObject();
+        j.beginObject("idle")
+            .number("opened_cpu_percent", r.idleOpened.cpuPercent)
+            .number("opened_wakeups_per_s", r.idleOpened.wakeupsPerSecond)
+            .number("polled_cpu_percent", r.idlePolled.cpuPercent)
+            .number("polled_wakeups_per_s", r.idlePolled.wakeupsPerSecond)
+            .endObject();
+        const Throughput& t = r.throughput;
+        j.beginObject("throughput")
+            .string("counted_by", "simulator request count; marker value seen by ReadDI")
+            .number("window_s", t.windowSeconds)
+            .integer("host_calls", t.hostCalls)
+            .number("host_requests_per_s", t.offeredPerSecond)
+            .integer("replies_decoded", t.repliesDecoded)
+            .number("decoded_per_s", t.decodedPerSecond)
+            .number("drain_lag_ms", t.drainLagMs)
+            .boolean("complete", t.complete)
+            .integer("unrecognised_pieces", t.unrecognisedPieces)
+            .integer("wrong_values_seen", t.wrongValues)
+            .integer("device_error_replies", t.deviceErrors)
+            .number("simulator_cpu_percent", t.simCpuPercent)
+            .endObject();
+        j.beginObject("script");
+        WriteSummary(j, "read_us", r.script.readUs);
+        j.number("reads_per_s", r.script.readsPerSecond).integer("failures", r.script.failures);
+        j.endObject();
+        j.beginObject("ratio")
+            .number("throughput_driver_over_script",
+                    Ratio(t.decodedPerSecond, r.script.readsPerSecond))
+            .number("latency_driver_over_script",
+                    Ratio(r.freshness.latencyUs.median, r.script.readUs.median))
+            .number("host_time_script_over_driver",
+                    Ratio(r.script.readUs.median, r.cost[kReadDI].due.median))
+            .endObject();
+        j.integer("unrecognised_pieces_total", r.unrecognisedPieces);
+        j.endObject();
+    }
+    j.endArray();
+    j.string("unrecognised_piece_example", errorExample);
+    j.endObject();
+    return j.text();
+}
+
+std::string Cell(double a, double b, const char* format = "%.2f") {
+    char x[32], y[32], text[80];
+    if (std::isfinite(a)) {
+        std::snprintf(x, sizeof x, format, a);
+    } else {
+        std::snprintf(x, sizeof x, "-");
+    }
+    if (std::isfinite(b)) {
+        std::snprintf(y, sizeof y, format, b);
+    } else {
+        std::snprintf(y, sizeof y, "-");
+    }
+    std::snprintf(text, sizeof text, "%s / %s", x, y);
+    return text;
+}
+
+std::string Cell(double a, const char* format = "%.0f") {
+    char text[40];
+    if (std::isfinite(a)) {
+        std::snprintf(text, sizeof text, format, a);
+    } else {
+        std::snprintf(text, sizeof text, "-");
+    }
+    return text;
+}
+
+void Row(const std::string& label, const std::vector<std::string>& cells) {
+    std::printf("  %-34s", label.c_str());
+    for (const auto& c : cells) std::printf(" %20s", c.c_str());
+    std::printf("\n");
+}
+
+template <typename F>
+std::vector<std::string> Cells(const std::vector<SlotRun>& runs, F f) {
+    std::vector<std::string> cells;
+    for (const auto& r : runs) cells.push_back(f(r));
+    return cells;
+}
+
+void PrintTable(const Options& o, const Machine& m, const Floors& floors, const Idle& baseline,
+                const std::vector<SlotRun>& runs) {
+    std::printf("\nvexlor-bench%s: Web-IO 12xDigital over 127.0.0.1, %s, %ld CPUs\n",
+                o.quick ? " (quick)" : "", m.cpu.c_str(), m.cpus);
+    std::printf(
+        "Floor: loopback TCP ping-pong %s us, device request/reply %s us "
+        "(median / p99)\n",
+        Cell(floors.pingPongUs.median, floors.pingPongUs.p99, "%.1f").c_str(),
+        Cell(floors.deviceRoundTripUs.median, floors.deviceRoundTripUs.p99, "%.1f").c_str());
+    std::printf("Driver loaded, no slot open: %.2f %% CPU, %.0f wakeups/s\n\n", baseline.cpuPercent,
+                baseline.wakeupsPerSecond);
+    std::vector<std::string> head;
+    for (const auto& r : runs)
+        head.push_back(std::to_string(r.slots) + (r.slots == 1 ? " slot" : " slots"));
+    Row("", head);
+    Row("Init of all slots, ms",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.initMs, "%.1f"); }));
+    Row("DeInit of all slots, ms",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.deInitMs, "%.1f"); }));
+    std::printf("Host call, us (median / p99)\n");
+    for (int f = 0; f < kFunctionCount; ++f) {
+        Row(std::string(kFunctionNames[f]) + " not due", Cells(runs, [f](const SlotRun& r) {
+                return Cell(r.cost[f].notDue.median, r.cost[f].notDue.p99, "%.3f");
+            }));
+        const std::string due = std::string(kFunctionNames[f]) + " due (" +
+                                std::to_string(f == kReadCI ? 12 : 1) +
+                                (f == kReadCI ? " requests)" : " request)");
+        Row(due, Cells(runs, [f](const SlotRun& r) {
+                return Cell(r.cost[f].due.median, r.cost[f].due.p99, "%.2f");
+            }));
+    }
+    std::printf("Freshness, ms (median / p99), ReadDI every %d us, Timing 0\n", o.pollUs);
+    Row("input change -> visible", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.freshness.latencyUs.median / 1000, r.freshness.latencyUs.p99 / 1000,
+                        "%.2f");
+        }));
+    Row("timeouts (2 s)", Cells(runs, [](const SlotRun& r) { return Cell(r.freshness.timeouts); }));
+    Row("control command round trip", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.freshness.controlRoundTripUs.median / 1000,
+                        r.freshness.controlRoundTripUs.p99 / 1000, "%.2f");
+        }));
+    Row("host time per poll round", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.freshness.roundUs.median / 1000, r.freshness.roundUs.p99 / 1000, "%.2f");
+        }));
+    Row("simulator CPU % meanwhile",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.freshness.simCpuPercent); }));
+    std::printf("Idle, no traffic\n");
+    Row("CPU %, opened, never read",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.idleOpened.cpuPercent, "%.1f"); }));
+    Row("CPU %, after reads",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.idlePolled.cpuPercent, "%.1f"); }));
+    Row("wakeups/s, after reads",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.idlePolled.wakeupsPerSecond); }));
+    std::printf("Throughput, ReadDI back to back, Timing 0\n");
+    Row("host requests/s offered",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.throughput.offeredPerSecond); }));
+    Row("replies decoded/s",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.throughput.decodedPerSecond); }));
+    Row("backlog drained after window, ms",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.throughput.drainLagMs); }));
+    Row("unrecognised reply pieces", Cells(runs, [](const SlotRun& r) {
+            return Cell(static_cast<double>(r.throughput.unrecognisedPieces));
+        }));
+    Row("ReadDI calls showing a wrong value", Cells(runs, [](const SlotRun& r) {
+            return Cell(static_cast<double>(r.throughput.wrongValues));
+        }));
+    Row("simulator CPU % in the window",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.throughput.simCpuPercent); }));
+    std::printf("One TCP connection per read (connect/send/recv/close)\n");
+    Row("us per read (median / p99)", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.script.readUs.median, r.script.readUs.p99, "%.0f");
+        }));
+    Row("reads/s", Cells(runs, [](const SlotRun& r) { return Cell(r.script.readsPerSecond); }));
+    std::printf("Driver against one connection per read\n");
+    Row("throughput, driver / script", Cells(runs, [](const SlotRun& r) {
+            return Cell(Ratio(r.throughput.decodedPerSecond, r.script.readsPerSecond), "%.1fx");
+        }));
+    Row("freshness / script read latency", Cells(runs, [](const SlotRun& r) {
+            return Cell(Ratio(r.freshness.latencyUs.median, r.script.readUs.median), "%.1fx");
+        }));
+    Row("host time per read, script / due", Cells(runs, [](const SlotRun& r) {
+            return Cell(Ratio(r.script.readUs.median, r.cost[kReadDI].due.median), "%.0fx");
+        }));
+    std::printf("\n");
+}
+
+// Ends the process if the run takes far longer than it should; the simulator child ends with it
+// (it was started with PR_SET_PDEATHSIG).
+void StartWatchdog(int seconds, pid_t simulator) {
+    std::thread([seconds, simulator] {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        Message("run took longer than %d s; giving up", seconds);
+        if (simulator > 0) kill(simulator, SIGKILL);
+        _exit(3);
+    }).detach();
+}
+
+int Run(int argc, char** argv) {
+    Options o;
+    const int parsed = ParseOptions(argc, argv, &o);
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    for (const std::string* path : {&o.driverPath, &o.wsockPath, &o.simPath}) {
+        if (access(path->c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "vexlor-bench: cannot find %s (see --help)\n", path->c_str());
+            return 1;
+        }
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Machine machine = DescribeMachine();
+    machine.loadBefore = LoadAverage();
+    int maxSlots = 1;
+    for (int n : o.slots) maxSlots = std::max(maxSlots, n);
+    std::vector<std::string> devices;
+    for (int i = 0; i < maxSlots; ++i) devices.push_back(std::string("digital12,pw=") + kPassword);
+
+    Simulator sim(o.simPath, devices);
+    if (!sim.ok()) {
+        std::fprintf(stderr, "vexlor-bench: %s\n", sim.error().c_str());
+        return 1;
+    }
+    const Budget& budget = o.quick ? kQuick : kFull;
+    StartWatchdog(budget.watchdogSeconds, sim.pid());
+
+    std::vector<SlotRun> runs;
+    Floors floors;
+    Idle baseline;
+    double timerNs = NAN;
+    std::string errorExample;
+    bool ok = true;
+    {
+        DriverHost host(o.driverPath, o.wsockPath);
+        if (!host.ok()) {
+            std::fprintf(stderr, "vexlor-bench: cannot load the driver: %s\n",
+                         host.error().c_str());
+            return 1;
+        }
+        ErrorBoxCapture errors;
+        g_messageFd = errors.messageFd();
+        Bench bench(o, host, sim, errors);
+        timerNs = bench.TimerOverheadNs();
+        Message("floors");
+        ok = bench.MeasureFloors(&floors);
+        if (!ok) Message("the loopback floor could not be measured");
+        baseline = bench.MeasureIdle();
+        for (int n : o.slots) {
+            if (!ok || g_interrupted.load()) break;
+            Message("%d slot(s)", n);
+            SlotRun r;
+            ok = bench.RunSlots(n, &r);
+            if (ok) runs.push_back(r);
+        }
+        errorExample = errors.firstLine();
+        const std::string other = errors.otherText();
+        errors.restore();
+        g_messageFd = STDERR_FILENO;
+        if (!other.empty()) {
+            std::fprintf(stderr, "vexlor-bench: other output on standard error meanwhile:\n%s",
+                         other.c_str());
+        }
+    }
+    const int simStatus = sim.stop();
+    machine.loadAfter = LoadAverage();
+    if (g_interrupted.load()) {
+        std::fprintf(stderr, "vexlor-bench: interrupted\n");
+        return 130;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "vexlor-bench: the run failed\n");
+        return 1;
+    }
+    if (simStatus != 0)
+        std::fprintf(stderr, "vexlor-bench: vexlor-sim exited with %d\n", simStatus);
+
+    PrintTable(o, machine, floors, baseline, runs);
+    if (!o.jsonPath.empty()) {
+        const std::string text =
+            Json(o, budget, machine, timerNs, floors, baseline, runs, errorExample);
+        std::ofstream out(o.jsonPath, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            std::fprintf(stderr, "vexlor-bench: cannot write %s\n", o.jsonPath.c_str());
+            return 1;
+        }
+        std::printf("JSON written to %s\n", o.jsonPath.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace vexlor::bench
+
+int main(int argc, char** argv) {
+    return vexlor::bench::Run(argc, argv);
+}
