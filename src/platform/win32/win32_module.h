@@ -1,0 +1,17 @@
+// State that the library entry point records for the rest of the Win32 platform layer.
+#pragma once
+
+#include <windows.h>
+
+namespace vexlor::platform::win32 {
+
+// Process attach: the driver's own instance handle.
+void RecordInstance(HINSTANCE instance);
+
+// Process detach, before the driver's shut-down runs. `processEnding` is true when the whole
+// process is ending (the system may already have ended the other threads). For the rest of the
+// notification the loader lock is held, so no other thread can finish exiting.
+void EnterDetach(bool processEnding);
+bool InDetach();
+
+}  // namespace vexlor::platform::win32

@@ -1,0 +1,107 @@
+// Scenarios against vexlor-sim (the Linux device simulator) over 127.0.0.1. The runner starts
+// the simulator with the devices named below and passes their ports with --sim NAME=PORT:
+//
+//   d12  digital12,pw=Secret!42,inputs=0x5A5,outputs=0x0
+//   d24  digital24,outputs=0xABCDE
+//   t8   thermo8,drift=0,temps=21.5/-3.5/----/0/100/7.5/8/9
+//   ioc  iocontroller,inputs=0xA5
+#include <cmath>
+#include <string>
+
+#include "calls.h"
+#include "harness.h"
+
+namespace wintest {
+namespace {
+
+bool Configure(int slot, const char* device, const char* timing, const char* password) {
+    const int port = SimPort(device);
+    if (port == 0) {
+        RecordFailure(__FILE__, __LINE__, std::string("simulator device missing: ") + device);
+        return false;
+    }
+    WriteSlot(slot, "127.0.0.1", std::to_string(port).c_str(), timing, password);
+    return true;
+}
+
+}  // namespace
+
+WSCENARIO(sim_digital12_inputs_and_outputs, kNeedsSimulator) {
+    if (!Configure(20, "d12", "0", "Secret!42")) return;
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr || d.D12WriteDO == nullptr) return;
+    WCHECK_EQ(d.Init(1, 20), 0);
+    Digital12 in;
+    WCHECK(WaitFor(
+        [&] {
+            WCHECK_EQ(ReadDI12(d, 20, in), 0);
+            return in.word == 0x5A5;
+        },
+        kEventWaitMs));
+    WCHECK_EQ(in.bits[0], 1);
+    WCHECK_EQ(in.bits[1], 0);
+    WCHECK_EQ(in.bits[11], 0);
+    WCHECK_EQ(in.bits[10], 1);
+
+    // Switch outputs 0 and 11 on; the device reports them back.
+    const uint16_t outputs[12] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    WCHECK_EQ(WriteDO12(d, 20, outputs), 0);
+    Digital12 out;
+    WCHECK(WaitFor(
+        [&] {
+            WCHECK_EQ(ReadDO12(d, 20, out), 0);
+            return out.word == 0x801;
+        },
+        kEventWaitMs));
+    WCHECK_EQ(out.bits[0], 1);
+    WCHECK_EQ(out.bits[11], 1);
+    WCHECK_EQ(d.DeInit(1, 20), 0);
+}
+
+WSCENARIO(sim_digital24_read_outputs_by_decorated_name, kNeedsSimulator) {
+    if (!Configure(21, "d24", "0", "")) return;
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D24ReadDODecorated == nullptr) return;
+    WCHECK_EQ(d.Init(1, 21), 0);
+    Digital24 out;
+    WCHECK(WaitFor(
+        [&] {
+            WCHECK_EQ(Read24(d.D24ReadDODecorated, 21, out), 0);
+            return out.word == 0xABCDE;
+        },
+        kEventWaitMs));
+    for (int i = 0; i < 24; ++i) WCHECK_EQ(out.bits[i], (0xABCDEu >> i) & 1u);
+    WCHECK_EQ(d.DeInit(1, 21), 0);
+}
+
+WSCENARIO(sim_thermometer8_read, kNeedsSimulator) {
+    if (!Configure(22, "t8", "3000", "")) return;
+    Driver& d = Load();
+    if (d.T8Read == nullptr) return;
+    double t[8] = {};
+    WCHECK_EQ(Thermo8(d, 1, 22, t), 0);
+    const double expected[8] = {21.5, -3.5, -999.0, 0, 100, 7.5, 8, 9};
+    for (int i = 0; i < 8; ++i) {
+        if (std::fabs(t[i] - expected[i]) > 1e-9) {
+            RecordFailure(__FILE__, __LINE__,
+                          "sensor " + std::to_string(i + 1) + ": " + std::to_string(t[i]));
+        }
+    }
+}
+
+WSCENARIO(sim_io_controller_inputs, kNeedsSimulator) {
+    if (!Configure(23, "ioc", "0", "I/O Controller")) return;
+    Driver& d = Load();
+    if (d.Init == nullptr || d.IocReadDI == nullptr) return;
+    WCHECK_EQ(d.Init(1, 23), 0);
+    uint16_t value = 0, in[8] = {};
+    WCHECK(WaitFor(
+        [&] {
+            WCHECK_EQ(IocReadDI(d, 23, value, in), 0);
+            return value == 0xA5;
+        },
+        kEventWaitMs));
+    WCHECK_EQ(d.DeInit(1, 23), 0);
+}
+
+}  // namespace wintest
