@@ -24,7 +24,7 @@
 #include "devices/digital_protocol.h"
 #include "devices/io_controller.h"
 #include "devices/thermometer.h"
-#include "support/driver_host.h"
+#include "support/bench_driver.h"
 #include "support/sim_launcher.h"
 
 namespace {

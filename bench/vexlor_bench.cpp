@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/driver_host.h"
+#include "support/bench_driver.h"
 #include "support/json_writer.h"
 #include "support/sim_launcher.h"
 #include "support/stats.h"

@@ -3,37 +3,27 @@
 // device simulator over 127.0.0.1. Each test loads and unloads the library itself, so every
 // test starts from a freshly loaded driver.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vexlor.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/driver_host.h"
 #include "support/sim_process.h"
-#include "support/temp_dir.h"
 
 namespace {
 
+using vexlor::testing::BuiltDriverFiles;
+using vexlor::testing::DriverHost;
 using vexlor::testing::SimProcess;
-using vexlor::testing::TempDir;
-
-using SlotFn = int (*)(uint16_t language, uint16_t slot);
-
-bool CopyFile(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!in || !out) return false;
-    out << in.rdbuf();
-    return static_cast<bool>(out);
-}
 
 // A TCP port on 127.0.0.1 that nothing listens on: bound once, then released.
 uint16_t RefusedPort() {
@@ -60,76 +50,21 @@ std::string SlotSection(int slot, const std::string& ip, uint16_t port) {
 
 // One installation of the driver: a private directory holding libvexlor.so, the chosen
 // companion libraries and Vexlor.ini.
-class Installation {
+class Installation : public DriverHost {
   public:
-    Installation(bool withSocketLayer, bool withTraceLibrary) {
-        ok_ = dir_.ok() && CopyFile(VEXLOR_DRIVER_PATH, dir_.file("libvexlor.so"));
-        if (withSocketLayer) {
-            ok_ = ok_ && CopyFile(VEXLOR_WSOCK32_PATH, dir_.file("libwsock32.so"));
-        }
-#ifdef VEXLOR_ORVANE_PATH
-        if (withTraceLibrary) ok_ = ok_ && CopyFile(VEXLOR_ORVANE_PATH, dir_.file("liborvane.so"));
-#else
-        (void)withTraceLibrary;
-#endif
-    }
-    ~Installation() {
-        Unload();
-    }
+    Installation(bool withSocketLayer, bool withTraceLibrary)
+        : DriverHost(BuiltDriverFiles(withSocketLayer, withTraceLibrary), "vexlor-core-it") {}
 
-    bool ok() const {
-        return ok_;
-    }
-    const TempDir& dir() const {
-        return dir_;
-    }
-    std::string driverPath() const {
-        return dir_.file("libvexlor.so");
-    }
-    bool WriteSettings(const std::string& text) const {
-        return dir_.write("Vexlor.ini", text);
-    }
-
+    bool ok() const { return installed(); }
     bool Load() {
-        handle_ = dlopen(driverPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) {
-            error_ = dlerror();
-            return false;
-        }
-        init_ = reinterpret_cast<SlotFn>(dlsym(handle_, "VexlorWeb_IO_Init"));
-        deinit_ = reinterpret_cast<SlotFn>(dlsym(handle_, "VexlorWeb_IO_DeInit"));
-        return init_ != nullptr && deinit_ != nullptr;
+        return DriverHost::Load() && Symbol("VexlorWeb_IO_Init") != nullptr &&
+               Symbol("VexlorWeb_IO_DeInit") != nullptr;
     }
-    void Unload() {
-        if (handle_ != nullptr) dlclose(handle_);
-        handle_ = nullptr;
-        init_ = deinit_ = nullptr;
-    }
-    // Whether the dynamic loader still holds the file (RTLD_NOLOAD finds only loaded objects).
-    bool StillMapped(const std::string& file) const {
-        void* handle = dlopen(dir_.file(file).c_str(), RTLD_NOW | RTLD_NOLOAD);
-        if (handle == nullptr) return false;
-        dlclose(handle);
-        return true;
-    }
-
-    int Init(uint16_t language, uint16_t slot) const {
-        return init_(language, slot);
-    }
+    // (language, slot), in the order of the exported functions.
+    int Init(uint16_t language, uint16_t slot) const { return DriverHost::Init(slot, language); }
     int DeInit(uint16_t language, uint16_t slot) const {
-        return deinit_(language, slot);
+        return DriverHost::DeInit(slot, language);
     }
-    const std::string& error() const {
-        return error_;
-    }
-
-  private:
-    TempDir dir_{"vexlor-core-it"};
-    bool ok_ = false;
-    void* handle_ = nullptr;
-    SlotFn init_ = nullptr;
-    SlotFn deinit_ = nullptr;
-    std::string error_;
 };
 
 TEST(CoreIntegration, LoadsByNameAndUnloadsCompletely) {

@@ -2,7 +2,6 @@
 // 127.0.0.1: the library is copied into a private directory with the socket layer beside it and
 // a Vexlor.ini written there, then loaded with dlopen exactly as a host loads it. Each test loads
 // its own copy, so every test starts from a freshly loaded driver.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,126 +9,36 @@
 #include <unistd.h>
 #include <vexlor.h>
 
-#include <chrono>
 #include <cstdint>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/driver_host.h"
 #include "support/sim_process.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using vexlor::testing::BuiltDriverFiles;
+using vexlor::testing::DriverHost;
 using vexlor::testing::SimProcess;
+using vexlor::testing::SlotSettings;
 using vexlor::testing::TempDir;
-
-// --- Stored passwords -------------------------------------------------------------------------
-
-// The driver stores passwords scrambled position by position with a fixed key of digits and
-// unscrambles them in Init. These are the same rules, so the test can write a Vexlor.ini as the
-// configuration dialog would.
-constexpr char kPasswordKey[] = "27183271832718327183271832718327183271832718327183";
-
-uint8_t ScrambleChar(uint8_t c, size_t i) {
-    auto e = static_cast<uint8_t>(c + static_cast<uint8_t>(kPasswordKey[i]));
-    if (e < 33 || e > 126) e = static_cast<uint8_t>(e - 94);
-    return e;
-}
-
-uint8_t UnscrambleChar(uint8_t c, size_t i) {
-    auto d = static_cast<uint8_t>(c - static_cast<uint8_t>(kPasswordKey[i]));
-    if (d < 33 || d > 126) d = static_cast<uint8_t>(d + 94);
-    return d;
-}
-
-// The stored text that Init turns into `plain`. Printable characters are stored as the dialog
-// scrambles them. A space is not printable in this sense (the dialog's scrambling would bring it
-// back as "~"), so for it the stored byte is the one that unscrambles to a space: what a settings
-// file written by other means may hold.
-std::string StoredPassword(const std::string& plain) {
-    std::string stored;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        const auto p = static_cast<uint8_t>(plain[i]);
-        uint8_t c = ScrambleChar(p, i);
-        if (UnscrambleChar(c, i) != p) {
-            for (int candidate = 1; candidate < 256; ++candidate) {
-                if (UnscrambleChar(static_cast<uint8_t>(candidate), i) == p) {
-                    c = static_cast<uint8_t>(candidate);
-                    break;
-                }
-            }
-        }
-        stored.push_back(static_cast<char>(c));
-    }
-    return stored;
-}
 
 // --- The driver as a host loads it ------------------------------------------------------------
 
-struct SlotConfig {
-    int slot;
-    uint16_t port;
-    std::string timing;
-    std::string password;  // plain
-};
-
-class Driver {
+// Slots are written as the configuration dialog writes them, passwords scrambled.
+class Driver : public DriverHost {
   public:
-    explicit Driver(const std::vector<SlotConfig>& slots) : dir_("vexlor-digital") {
-        if (!dir_.ok()) {
-            error("no temporary directory");
-            return;
-        }
-        if (!copy(VEXLOR_DRIVER_PATH, "libvexlor.so") ||
-            !copy(VEXLOR_WSOCK32_PATH, "libwsock32.so")) {
-            error("cannot copy the libraries");
-            return;
-        }
-        std::string ini = "[DEV]\nDevices=" + std::to_string(slots.size()) + "\n";
-        for (const auto& s : slots) {
-            const std::string stored = StoredPassword(s.password);
-            // The profile reader would strip blanks or quotes at the ends of a value.
-            if (!stored.empty() && (stored.front() == '"' || stored.front() == '\'')) {
-                error("stored password needs quoting");
-                return;
-            }
-            ini += "[DEV" + std::to_string(s.slot) +
-                   "]\nIP=127.0.0.1\nPort=" + std::to_string(s.port) + "\nTiming=" + s.timing +
-                   "\nPassword=" + stored + "\n";
-        }
-        if (!dir_.write("Vexlor.ini", ini)) {
-            error("cannot write Vexlor.ini");
-            return;
-        }
-        handle_ = dlopen(dir_.file("libvexlor.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) {
-            error(dlerror());
-            return;
-        }
-    }
-    ~Driver() {
-        if (handle_ != nullptr) dlclose(handle_);
-    }
-    Driver(const Driver&) = delete;
-    Driver& operator=(const Driver&) = delete;
-
-    bool ok() const { return handle_ != nullptr; }
-    const std::string& why() const { return why_; }
-
-    template <typename Fn>
-    Fn* fn(const char* name) const {
-        return reinterpret_cast<Fn*>(dlsym(handle_, name));
+    explicit Driver(const std::vector<SlotSettings>& slots)
+        : DriverHost(BuiltDriverFiles(), "vexlor-digital") {
+        if (installed() && WriteSlots(slots)) Load();
     }
 
-    int Init(uint16_t slot) const {
-        return fn<decltype(VexlorWeb_IO_Init)>("VexlorWeb_IO_Init")(1, slot);
-    }
-    int DeInit(uint16_t slot) const {
-        return fn<decltype(VexlorWeb_IO_DeInit)>("VexlorWeb_IO_DeInit")(1, slot);
-    }
+    bool ok() const { return loaded(); }
+    const std::string& why() const { return error(); }
 
     int ReadDI12(uint16_t slot, uint16_t* w, uint16_t* b) const {
         return fn<decltype(VexlorWeb_IO_12xDigital_ReadDI)>("VexlorWeb_IO_12xDigital_ReadDI")(
@@ -190,33 +99,11 @@ class Driver {
         return fn<decltype(VexlorWeb_IO_24xDigital_ErrorClear)>(
             "VexlorWeb_IO_24xDigital_ErrorClear")(1, slot, v);
     }
-
-    const TempDir& dir() const { return dir_; }
-
-  private:
-    void error(const std::string& why) { why_ = why; }
-    bool copy(const char* from, const char* name) {
-        std::ifstream in(from, std::ios::binary);
-        if (!in) return false;
-        std::ostringstream content;
-        content << in.rdbuf();
-        return dir_.write(name, content.str());
-    }
-
-    TempDir dir_;
-    void* handle_ = nullptr;
-    std::string why_;
 };
 
 // Polls condition every 10 ms for at most timeoutMs.
-template <typename Condition>
-bool Eventually(Condition condition, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    return SimProcess::waitFor(condition, timeoutMs);
 }
 
 std::vector<std::string> Expected12(const std::string& pw) {

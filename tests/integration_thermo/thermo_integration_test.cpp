@@ -5,79 +5,37 @@
 //
 // A thermometer polls at most every 50 s, so each slot is polled once per loaded library; the
 // repeated-poll rules are covered by the unit tests on the virtual clock.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <vexlor.h>
 
-#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/driver_host.h"
 #include "support/sim_process.h"
-#include "support/temp_dir.h"
 
 namespace {
 
+using vexlor::testing::BuiltDriverFiles;
+using vexlor::testing::DriverHost;
 using vexlor::testing::SimProcess;
-using vexlor::testing::TempDir;
+using vexlor::testing::SlotSettings;
 
-struct SlotConfig {
-    int slot;
-    uint16_t port;
-    std::string timing;
-    std::string password;  // stored as it is: empty, or the I/O Controller marker
-};
-
-class Driver {
+// Slots hold no password or the I/O Controller marker, which is stored as it is.
+class Driver : public DriverHost {
   public:
-    explicit Driver(const std::vector<SlotConfig>& slots) : dir_("vexlor-thermo") {
-        if (!dir_.ok()) {
-            why_ = "no temporary directory";
-            return;
-        }
-        if (!Copy(VEXLOR_DRIVER_PATH, "libvexlor.so") ||
-            !Copy(VEXLOR_WSOCK32_PATH, "libwsock32.so")) {
-            why_ = "cannot copy the libraries";
-            return;
-        }
-        std::string ini = "[DEV]\nDevices=" + std::to_string(slots.size()) + "\n";
-        for (const auto& s : slots) {
-            ini += "[DEV" + std::to_string(s.slot) +
-                   "]\nIP=127.0.0.1\nPort=" + std::to_string(s.port) + "\nTiming=" + s.timing +
-                   "\nPassword=" + s.password + "\n";
-        }
-        if (!dir_.write("Vexlor.ini", ini)) {
-            why_ = "cannot write Vexlor.ini";
-            return;
-        }
-        handle_ = dlopen(dir_.file("libvexlor.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) why_ = dlerror();
-    }
-    ~Driver() {
-        if (handle_ != nullptr) dlclose(handle_);
-    }
-    Driver(const Driver&) = delete;
-    Driver& operator=(const Driver&) = delete;
-
-    bool ok() const { return handle_ != nullptr; }
-    const std::string& why() const { return why_; }
-
-    template <typename Fn>
-    Fn* fn(const char* name) const {
-        return reinterpret_cast<Fn*>(dlsym(handle_, name));
+    explicit Driver(const std::vector<SlotSettings>& slots)
+        : DriverHost(BuiltDriverFiles(), "vexlor-thermo") {
+        if (installed() && WriteSlots(slots)) Load();
     }
 
-    int Init(uint16_t slot) const {
-        return fn<decltype(VexlorWeb_IO_Init)>("VexlorWeb_IO_Init")(1, slot);
-    }
-    int DeInit(uint16_t slot) const {
-        return fn<decltype(VexlorWeb_IO_DeInit)>("VexlorWeb_IO_DeInit")(1, slot);
-    }
+    bool ok() const { return loaded(); }
+    const std::string& why() const { return error(); }
+
     int Read1(uint16_t slot, double* t) const {
         return fn<decltype(VexlorWeb_IO_1xThermometer_Read)>("VexlorWeb_IO_1xThermometer_Read")(
             1, slot, &t[0]);
@@ -98,29 +56,11 @@ class Driver {
         return fn<decltype(HWgroup_IOController_WriteDO)>("HWgroup_IOController_WriteDO")(
             1, slot, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
     }
-
-  private:
-    bool Copy(const char* from, const char* name) {
-        std::ifstream in(from, std::ios::binary);
-        if (!in) return false;
-        std::ostringstream content;
-        content << in.rdbuf();
-        return dir_.write(name, content.str());
-    }
-
-    TempDir dir_;
-    void* handle_ = nullptr;
-    std::string why_;
 };
 
-template <typename Condition>
-bool Eventually(Condition condition, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+// Polls condition every 10 ms for at most timeoutMs.
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    return SimProcess::waitFor(condition, timeoutMs);
 }
 
 std::string Frame(unsigned char sub, unsigned char value) {

@@ -1,8 +1,11 @@
-// DriverHost: loads the built driver library the way a host application does.
+// DriverHost: the built driver library loaded the way a host application loads it, for the
+// benchmarks.
 //
-// The library and its socket layer (libwsock32.so) are copied into a private temporary directory,
-// a Vexlor.ini is written beside them, and the copy is loaded with dlopen. The exported functions
-// are looked up by name. The directory is removed when the host is destroyed (after dlclose).
+// Installing and loading are the test helper's (tests/support/driver_host.h): the library and its
+// socket layer (libwsock32.so) are copied into a private temporary directory, a Vexlor.ini is
+// written beside them, and the copy is loaded with dlopen. The exported functions the benchmarks
+// time are looked up once at load, so a timed call is a plain call through a pointer. The
+// directory is removed when the host is destroyed (after dlclose).
 //
 // Only one DriverHost should exist per process: the driver keeps all its state in static storage
 // of the loaded library, so a second copy would be a second, independent driver.
@@ -14,30 +17,27 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_host.h"
+
 namespace vexlor::bench {
 
-struct SlotSettings {
-    int slot = 0;
-    std::string ip = "127.0.0.1";
-    uint16_t port = 0;
-    std::string timing = "0";
-    std::string password;  // plain text; stored scrambled as the configuration dialog stores it
-};
+// One slot of Vexlor.ini; the password is plain text, stored scrambled as the configuration
+// dialog stores it.
+using SlotSettings = vexlor::testing::SlotSettings;
 
 class DriverHost {
   public:
     DriverHost(const std::string& driverPath, const std::string& wsockPath);
-    ~DriverHost();
     DriverHost(const DriverHost&) = delete;
     DriverHost& operator=(const DriverHost&) = delete;
 
-    bool ok() const { return handle_ != nullptr; }
-    const std::string& error() const { return error_; }
-    const std::string& directory() const { return dir_; }
+    bool ok() const { return ok_; }
+    const std::string& error() const { return host_.error(); }
+    const std::string& directory() const { return host_.dir().path(); }
 
     // Rewrites Vexlor.ini. Init reads a slot's settings from the file, so the new values apply
     // to every slot initialised afterwards.
-    bool writeSettings(const std::vector<SlotSettings>& slots);
+    bool writeSettings(const std::vector<SlotSettings>& slots) { return host_.WriteSlots(slots); }
 
     // Exported functions, resolved by name at load.
     decltype(&VexlorWeb_IO_Init) init = nullptr;
@@ -54,21 +54,11 @@ class DriverHost {
     int WriteDO(uint16_t slot, const uint16_t (&values)[12]) const;
 
   private:
-    bool copyFile(const std::string& from, const std::string& name);
-    void fail(const std::string& why);
-
-    std::string dir_;
-    void* handle_ = nullptr;
-    std::string error_;
+    vexlor::testing::DriverHost host_;
+    bool ok_ = false;
 };
-
-// The text Vexlor.ini holds for a plain password (the driver unscrambles it in Init).
-std::string StoredPassword(const std::string& plain);
 
 // Directory of the running executable ("" when unknown).
 std::string ExecutableDirectory();
-
-// Removes a directory tree (symbolic links are removed, not followed).
-void RemoveTree(const std::string& path);
 
 }  // namespace vexlor::bench
