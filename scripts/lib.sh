@@ -17,7 +17,13 @@ vexlor_install_packages() {
 }
 
 # Packages every build needs.
-VEXLOR_BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3)
+VEXLOR_BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 locales)
+
+# The locale tests run the driver under a German decimal comma; generate that locale if missing.
+vexlor_german_locale() {
+    locale -a 2>/dev/null | grep -qi '^de_DE.utf8$' && return 0
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8 2>/dev/null || echo "== note: could not generate de_DE.UTF-8; locale tests fall back to the C locale"
+}
 
 # Configures and builds a tree: vexlor_build DIR [extra cmake arguments...]
 vexlor_build() {
