@@ -60,12 +60,15 @@ Span Trim(const char* data, size_t size) {
     return {data, size};
 }
 
+// Compares a name from the file with a name from the caller. Both are taken without blanks at
+// either end, so that a section or key written with such blanks is found again.
 bool EqualsNoCase(Span a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size; ++i) {
-        if (b[i] == '\0' || LowerAscii(a.data[i]) != LowerAscii(b[i])) return false;
+    const Span name = Trim(b, std::strlen(b));
+    if (a.size != name.size) return false;
+    for (size_t i = 0; i < a.size; ++i) {
+        if (LowerAscii(a.data[i]) != LowerAscii(name.data[i])) return false;
     }
-    return b[i] == '\0';
+    return true;
 }
 
 // One line of the file: the parsed head and where the whole line lies in the file.
@@ -404,16 +407,26 @@ bool ProfileWriteString(const char* section, const char* key, const char* value,
     if (section == nullptr || key == nullptr || value == nullptr || path == nullptr) return false;
     // Names that the file format cannot hold would corrupt the file's structure.
     if (section[0] == '\0' || HasAny(section, "]\r\n")) return false;
-    if (Trim(key, std::strlen(key)).size == 0 || HasAny(key, "=\r\n") || key[0] == ';' ||
-        key[0] == '[') {
+    // A key whose first non-blank character starts a comment or a section line could never be
+    // read back.
+    const Span keyName = Trim(key, std::strlen(key));
+    if (keyName.size == 0 || HasAny(key, "=\r\n") || keyName.data[0] == ';' ||
+        keyName.data[0] == '[') {
         return false;
     }
     const size_t valueLen = ValueLength(value);
+    // Only the head of a line is ever parsed: a line longer than that could not be read back
+    // as written, so such a write is refused.
+    constexpr size_t kLongestLine = kLineHeadSize - 1;
+    if (std::strlen(section) + 2 > kLongestLine || std::strlen(key) + 1 + valueLen > kLongestLine) {
+        return false;
+    }
 
     int old = OpenForReading(path);
     if (old < 0 && errno != ENOENT) return false;
     Splice splice;
-    if (!PlanWrite(old, section, key, value, valueLen, &splice) || splice.unchanged) {
+    if (!PlanWrite(old, section, key, value, valueLen, &splice) || splice.unchanged ||
+        (splice.replacesKey && splice.keepPrefix + valueLen > kLongestLine)) {
         if (old >= 0) ::close(old);
         return splice.unchanged;
     }

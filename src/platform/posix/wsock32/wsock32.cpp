@@ -128,6 +128,34 @@ int Checked(int result) {
     return result < 0 ? FailErrno() : result;
 }
 
+// Sockets created through this layer and not yet closed. When the last session ends, WSACleanup
+// releases them as Windows Sockets does (each is reset and closed as if closesocket had been
+// called), so that a program that ends its session with sockets still open leaks none.
+constexpr int kTrackedSockets = 65536;
+std::atomic<uint64_t> openSockets[kTrackedSockets / 64];
+
+void Track(int fd) {
+    if (fd >= 0 && fd < kTrackedSockets) openSockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64));
+}
+
+void Untrack(int fd) {
+    if (fd >= 0 && fd < kTrackedSockets)
+        openSockets[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)));
+}
+
+void ReleaseOpenSockets() {
+    for (int word = 0; word < kTrackedSockets / 64; ++word) {
+        uint64_t bits = openSockets[word].exchange(0);
+        for (int bit = 0; bits != 0; ++bit, bits >>= 1) {
+            if ((bits & 1) == 0) continue;
+            const int fd = word * 64 + bit;
+            const linger reset{1, 0};
+            C().setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            close(fd);
+        }
+    }
+}
+
 bool Started() {
     if (startups.load() > 0) return true;
     lastError = WSANOTINITIALISED;
@@ -295,6 +323,7 @@ int Cleanup() {
     do {
         if (count == 0) return Fail(WSANOTINITIALISED);
     } while (!startups.compare_exchange_weak(count, count - 1));
+    if (count == 1) ReleaseOpenSockets();
     return 0;
 }
 
@@ -313,7 +342,9 @@ SOCKET Socket(int af, int type, int protocol) {
     // SOCK_STREAM 1 to SOCK_SEQPACKET 5 have the same numbers on both systems.
     if (type < 1 || type > 5) return Fail(WSAESOCKTNOSUPPORT), kInvalidSocket;
     int fd = C().socket(AF_INET, type | SOCK_CLOEXEC, protocol);
-    return fd < 0 ? (FailErrno(), kInvalidSocket) : static_cast<SOCKET>(fd);
+    if (fd < 0) return FailErrno(), kInvalidSocket;
+    Track(fd);
+    return static_cast<SOCKET>(fd);
 }
 
 int Shutdown(SOCKET s, int how) {
@@ -326,6 +357,7 @@ int Shutdown(SOCKET s, int how) {
 int CloseSocket(SOCKET s) {
     int fd = Fd(s, true);
     if (fd < 0) return kSocketError;
+    Untrack(fd);
     // After EINTR the descriptor is closed all the same on Linux.
     return close(fd) == 0 || errno == EINTR ? 0 : FailErrno();
 }
@@ -440,6 +472,7 @@ SOCKET Accept(SOCKET s, ws::SockAddr* address, int* length) {
         client = accept4(fd, reinterpret_cast<sockaddr*>(&from), &size, mode);
     } while (client < 0 && errno == EINTR);
     if (client < 0) return FailErrno(), kInvalidSocket;
+    Track(client);
     if (address != nullptr) WriteAddress(from, address, length);
     return static_cast<SOCKET>(client);
 }

@@ -1,0 +1,441 @@
+// Fault injection: the built driver against devices of vexlor-sim that misbehave (close the
+// connection, send garbage, split, coalesce or delay replies, never answer, refuse or drop
+// connections, flood). Through every fault the host's calls return at once with the values last
+// decoded or a socket error number, the driver recovers once the device behaves again, and an
+// error box (a line on standard error on Linux) appears only for text that is not a reply.
+//
+// Each test body runs in a child process (RunInChild) so that its standard error, where the
+// error boxes go, can be examined afterwards.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "host.h"
+#include "support/sim_process.h"
+
+namespace reliability {
+namespace {
+
+using vexlor::testing::SimProcess;
+
+constexpr char kCaption12[] = "Web-IO 12xDigital";
+constexpr char kCaption24[] = "Web-IO 24xDigital";
+constexpr char kCaptionThermo[] = "Web-IO 1x, 2x, 8x Thermometer";
+constexpr char kIoController[] = "I/O Controller";
+
+// Errors a send reports once the device has closed the connection.
+bool IsClosedConnectionError(int result) {
+    return result == 10053 || result == 10054;
+}
+
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Checks a child's outcome; its standard error is shown when it failed and must never hold a
+// sanitizer report.
+void ExpectPassed(const ChildOutcome& outcome) {
+    const std::string& err = outcome.standardError;
+    const std::string tail = err.size() > 20000 ? err.substr(err.size() - 20000) : err;
+    EXPECT_TRUE(outcome.passed()) << "child exit " << outcome.exitCode << ", signal "
+                                  << outcome.signal << "; its standard error:\n"
+                                  << tail;
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << tail;
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << tail;
+}
+
+template <size_t N>
+bool BitsMatch(uint32_t word, const std::array<uint16_t, N>& bits) {
+    for (size_t i = 0; i < N; ++i) {
+        if (bits[i] != ((word >> i) & 1u)) return false;
+    }
+    return true;
+}
+
+TEST(FaultInjection, ClosedConnectionKeepsTheLastValuesAndGivesSocketErrors) {
+    SimProcess sim({"digital12,inputs=0x5A5,fault=close-after:40",
+                    "digital24,inputs=0xA5A5A5,fault=close-after:40",
+                    "iocontroller,inputs=0x5A,fault=close-after:40"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(host.Configure(
+                {{0, sim.port(0)}, {1, sim.port(1)}, {2, sim.port(2), "0", kIoController}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            for (uint16_t slot = 0; slot < 3; ++slot) ASSERT_EQ(host.Init(slot), 0);
+
+            uint16_t w12 = 0, ioc = 0;
+            uint32_t w24 = 0;
+            std::array<uint16_t, 12> b12{};
+            std::array<uint16_t, 24> b24{};
+            std::array<uint16_t, 8> in{};
+            // Timing 0: every read sends; read until the value is there, then on until the
+            // device has taken its 40 requests and closed.
+            auto read12 = [&] { return host.ReadDI12(0, &w12, b12); };
+            auto read24 = [&] { return host.ReadDI24(1, &w24, b24); };
+            auto readIoc = [&] { return host.IocReadDI(2, &ioc, in); };
+            ASSERT_TRUE(Eventually([&] { return read12() == 0 && w12 == 0x5A5; }));
+            ASSERT_TRUE(Eventually([&] { return read24() == 0 && w24 == 0xA5A5A5; }));
+            ASSERT_TRUE(Eventually([&] { return readIoc() == 0 && ioc == 0x5A; }));
+            for (int device = 0; device < 3; ++device) {
+                ASSERT_TRUE(Eventually([&] {
+                    read12();
+                    read24();
+                    readIoc();
+                    Pause(2);
+                    return sim.connections(device) == 0;
+                })) << "device "
+                    << device << " did not close";
+            }
+            // The device lingers a moment after closing its side; then sends fail with the
+            // socket error of a closed connection. Until then and after it, the values stay.
+            int failures12 = 0, failures24 = 0, failuresIoc = 0;
+            auto readAll = [&] {
+                const int r12 = read12(), r24 = read24(), rIoc = readIoc();
+                EXPECT_TRUE(r12 == 0 || IsClosedConnectionError(r12)) << r12;
+                EXPECT_TRUE(r24 == 0 || IsClosedConnectionError(r24)) << r24;
+                EXPECT_TRUE(rIoc == 0 || IsClosedConnectionError(rIoc)) << rIoc;
+                failures12 += r12 != 0;
+                failures24 += r24 != 0;
+                failuresIoc += rIoc != 0;
+                EXPECT_EQ(w12, 0x5A5);
+                EXPECT_EQ(w24, 0xA5A5A5u);
+                EXPECT_EQ(ioc, 0x5A);
+                Pause(5);
+            };
+            EXPECT_TRUE(Eventually(
+                [&] {
+                    readAll();
+                    return failures12 > 0 && failures24 > 0 && failuresIoc > 0;
+                },
+                20000))
+                << failures12 << " " << failures24 << " " << failuresIoc;
+            for (int i = 0; i < 20; ++i) readAll();
+            EXPECT_EQ(w12, 0x5A5);
+            EXPECT_TRUE(BitsMatch(w12, b12));
+            EXPECT_EQ(w24, 0xA5A5A5u);
+            EXPECT_TRUE(BitsMatch(w24, b24));
+            EXPECT_EQ(ioc, 0x5A);
+            // The host closes and reopens the slot; the new connection works.
+            ASSERT_TRUE(sim.setInputs(0, 0x0F0));
+            EXPECT_EQ(host.DeInit(0), 0);
+            ASSERT_EQ(host.Init(0), 0);
+            EXPECT_TRUE(Eventually([&] { return read12() == 0 && w12 == 0x0F0; }));
+            for (uint16_t slot = 0; slot < 3; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
+        },
+        240);
+    ExpectPassed(outcome);
+    // A closed connection is no unrecognised reply.
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaption12), 0);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaption24), 0);
+}
+
+TEST(FaultInjection, GarbageIsReportedAndLeavesTheValues) {
+    SimProcess sim({"digital12,inputs=0x5A5", "digital24,outputs=0xC3C3C3",
+                    "iocontroller,inputs=0x81", "thermo2,fault=garbage"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(host.Configure({{0, sim.port(0)},
+                                        {1, sim.port(1)},
+                                        {2, sim.port(2), "0", kIoController},
+                                        {3, sim.port(3), "1000"}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            for (uint16_t slot = 0; slot < 3; ++slot) ASSERT_EQ(host.Init(slot), 0);
+            uint16_t w12 = 0, ioc = 0;
+            uint32_t w24 = 0;
+            std::array<uint16_t, 12> b12{};
+            std::array<uint16_t, 24> b24{};
+            std::array<uint16_t, 8> in{};
+            ASSERT_TRUE(
+                Eventually([&] { return host.ReadDI12(0, &w12, b12) == 0 && w12 == 0x5A5; }));
+            ASSERT_TRUE(
+                Eventually([&] { return host.ReadDO24(1, &w24, b24) == 0 && w24 == 0xC3C3C3; }));
+            ASSERT_TRUE(
+                Eventually([&] { return host.IocReadDI(2, &ioc, in) == 0 && ioc == 0x81; }));
+
+            for (int device = 0; device < 3; ++device) ASSERT_TRUE(sim.setFault(device, "garbage"));
+            for (int i = 0; i < 5; ++i) {
+                EXPECT_EQ(host.ReadDI12(0, &w12, b12), 0);
+                EXPECT_EQ(host.ReadDO24(1, &w24, b24), 0);
+                EXPECT_EQ(host.IocReadDI(2, &ioc, in), 0);
+                EXPECT_EQ(w12, 0x5A5);
+                EXPECT_EQ(w24, 0xC3C3C3u);
+                EXPECT_EQ(ioc, 0x81);
+                Pause(20);
+            }
+            // Once the device behaves again, a new value gets through: everything sent before
+            // it (the garbage) has been received and decoded by then.
+            for (int device = 0; device < 3; ++device) ASSERT_TRUE(sim.clearFaults(device));
+            ASSERT_TRUE(sim.setInputs(0, 0x00F));
+            ASSERT_TRUE(sim.setOutputs(1, 0x000081));
+            ASSERT_TRUE(sim.setInputs(2, 0x18));
+            EXPECT_TRUE(
+                Eventually([&] { return host.ReadDI12(0, &w12, b12) == 0 && w12 == 0x00F; }));
+            EXPECT_TRUE(BitsMatch(w12, b12));
+            EXPECT_TRUE(
+                Eventually([&] { return host.ReadDO24(1, &w24, b24) == 0 && w24 == 0x81; }));
+            EXPECT_TRUE(BitsMatch(w24, b24));
+            EXPECT_TRUE(
+                Eventually([&] { return host.IocReadDI(2, &ioc, in) == 0 && ioc == 0x18; }));
+            for (uint16_t slot = 0; slot < 3; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
+
+            // A thermometer that answers garbage: the read ends at its deadline with the
+            // readings it had (none yet).
+            if (UpLongEnoughForThermometers()) {
+                double t[2] = {-1.0, -1.0};
+                EXPECT_EQ(host.ReadThermo(2, 3, t), 0);
+                EXPECT_EQ(t[0], 0.0);
+                EXPECT_EQ(t[1], 0.0);
+            }
+        },
+        120);
+    ExpectPassed(outcome);
+    EXPECT_GE(ErrorBoxLines(outcome.standardError, kCaption12), 1);
+    EXPECT_GE(ErrorBoxLines(outcome.standardError, kCaption24), 1);
+    if (UpLongEnoughForThermometers()) {
+        EXPECT_GE(ErrorBoxLines(outcome.standardError, kCaptionThermo), 1);
+    }
+}
+
+TEST(FaultInjection, SplitRepliesNeverGiveValuesOutsideWhatWasSent) {
+    SimProcess sim(
+        {"digital12,inputs=0x5A5,fault=split:20", "iocontroller,inputs=0x5A,fault=split:20"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(
+                host.Configure({{0, sim.port(0), "10"}, {1, sim.port(1), "10", kIoController}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            ASSERT_EQ(host.Init(0), 0);
+            ASSERT_EQ(host.Init(1), 0);
+            // Each piece of "input;5A5" is decoded on its own: the value is one that a head of
+            // the reply gives, or the value before; the bits always follow the word.
+            const std::set<uint16_t> allowed12 = {0x0, 0x5, 0x5A, 0x5A5};
+            const std::set<uint16_t> allowedIoc = {0x00, 0x5A};
+            uint16_t w12 = 0, ioc = 0;
+            std::array<uint16_t, 12> b12{};
+            std::array<uint16_t, 8> in{};
+            for (int i = 0; i < 60; ++i) {
+                EXPECT_EQ(host.ReadDI12(0, &w12, b12), 0);
+                EXPECT_EQ(host.IocReadDI(1, &ioc, in), 0);
+                EXPECT_TRUE(allowed12.count(w12)) << w12;
+                EXPECT_TRUE(allowedIoc.count(ioc)) << ioc;
+                Pause(10);
+            }
+            ASSERT_TRUE(sim.clearFaults(0));
+            ASSERT_TRUE(sim.clearFaults(1));
+            EXPECT_TRUE(
+                Eventually([&] { return host.ReadDI12(0, &w12, b12) == 0 && w12 == 0x5A5; }));
+            EXPECT_TRUE(BitsMatch(w12, b12));
+            EXPECT_TRUE(
+                Eventually([&] { return host.IocReadDI(1, &ioc, in) == 0 && ioc == 0x5A; }));
+            EXPECT_EQ(host.DeInit(0), 0);
+            EXPECT_EQ(host.DeInit(1), 0);
+        },
+        120);
+    ExpectPassed(outcome);
+}
+
+TEST(FaultInjection, CoalescedRepliesAreAllDecoded) {
+    SimProcess sim({"digital24,inputs=0x123456,outputs=0x654321,fault=coalesce:2",
+                    "iocontroller,inputs=0x3C,fault=coalesce:2"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(host.Configure({{0, sim.port(0)}, {1, sim.port(1), "0", kIoController}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            ASSERT_EQ(host.Init(0), 0);
+            ASSERT_EQ(host.Init(1), 0);
+            uint32_t in = 0, out = 0;
+            uint16_t ioc = 0;
+            std::array<uint16_t, 24> bin{}, bout{};
+            std::array<uint16_t, 8> bits{};
+            // Reads of both kinds go out together, so the replies arrive in pairs.
+            EXPECT_TRUE(Eventually([&] {
+                host.ReadDI24(0, &in, bin);
+                host.ReadDO24(0, &out, bout);
+                return in == 0x123456 && out == 0x654321;
+            }));
+            EXPECT_TRUE(BitsMatch(in, bin));
+            EXPECT_TRUE(BitsMatch(out, bout));
+            EXPECT_TRUE(Eventually([&] {
+                host.IocReadDI(1, &ioc, bits);
+                host.IocReadDI(1, &ioc, bits);
+                return ioc == 0x3C;
+            }));
+            EXPECT_EQ(host.DeInit(0), 0);
+            EXPECT_EQ(host.DeInit(1), 0);
+        },
+        120);
+    ExpectPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaption24), 0);
+}
+
+TEST(FaultInjection, SlowAndSilentDevicesNeverHoldUpTheHost) {
+    SimProcess sim({"digital12,inputs=0x321,fault=slow:300", "digital24,fault=silent",
+                    "thermo2,drift=0,temps=20.5/21.5,fault=slow:300",
+                    "thermo1,drift=0,fault=silent"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(host.Configure({{0, sim.port(0)},
+                                        {1, sim.port(1)},
+                                        {2, sim.port(2), "5000"},
+                                        {3, sim.port(3), "500"}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            ASSERT_EQ(host.Init(0), 0);
+            ASSERT_EQ(host.Init(1), 0);
+            uint16_t w12 = 0;
+            uint32_t w24 = 0;
+            std::array<uint16_t, 12> b12{};
+            std::array<uint16_t, 24> b24{};
+            // Reads return at once with what the slot holds; the slow answers come in later.
+            EXPECT_TRUE(
+                Eventually([&] { return host.ReadDI12(0, &w12, b12) == 0 && w12 == 0x321; }));
+            for (int i = 0; i < 20; ++i) {
+                EXPECT_EQ(host.ReadDI24(1, &w24, b24), 0);
+                EXPECT_EQ(w24, 0u);
+                Pause(5);
+            }
+            EXPECT_GE(sim.requestCount(1), 20);
+            EXPECT_EQ(host.DeInit(0), 0);
+            EXPECT_EQ(host.DeInit(1), 0);
+
+            if (UpLongEnoughForThermometers()) {
+                // Slow but within the 5 s Timing: the read returns the fresh readings.
+                double t[2] = {0, 0};
+                EXPECT_EQ(host.ReadThermo(2, 2, t), 0);
+                EXPECT_EQ(t[0], 20.5);
+                EXPECT_EQ(t[1], 21.5);
+                // Never answers: the read gives up at its Timing of 500 ms with the readings it
+                // had (bounded generously: this is no timing measurement).
+                double t1 = -5.0;
+                const auto start = std::chrono::steady_clock::now();
+                EXPECT_EQ(host.ReadThermo(1, 3, &t1), 0);
+                const auto took = std::chrono::steady_clock::now() - start;
+                EXPECT_LT(took, std::chrono::seconds(20));
+                EXPECT_EQ(t1, 0.0);
+            }
+        },
+        120);
+    ExpectPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaptionThermo), 0);
+}
+
+TEST(FaultInjection, RefusedAndDroppedConnections) {
+    SimProcess sim({"digital12,fault=refuse", "digital12,inputs=0x7,fault=accept-close",
+                    "thermo8,fault=refuse"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(
+                host.Configure({{0, sim.port(0)}, {1, sim.port(1)}, {2, sim.port(2), "500"}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            // Refused: the socket error, and the slot is free for the next attempt.
+            EXPECT_EQ(host.Init(0), 10061);
+            EXPECT_EQ(host.Init(0), 10061);
+            ASSERT_TRUE(sim.setFault(0, "refuse", "off"));
+            EXPECT_EQ(host.Init(0), 0);
+            EXPECT_EQ(host.DeInit(0), 0);
+
+            // Accepted and closed at once: Init succeeds, sends soon fail, values stay.
+            ASSERT_EQ(host.Init(1), 0);
+            uint16_t w = 0xFFFF;
+            std::array<uint16_t, 12> b{};
+            int failures = 0;
+            for (int i = 0; i < 40; ++i) {
+                const int r = host.ReadDI12(1, &w, b);
+                EXPECT_TRUE(r == 0 || IsClosedConnectionError(r)) << r;
+                failures += r != 0;
+                Pause(5);
+            }
+            EXPECT_GT(failures, 0);
+            EXPECT_EQ(w, 0);  // never got a reply: what Init reset
+            EXPECT_EQ(host.DeInit(1), 0);
+
+            if (UpLongEnoughForThermometers()) {
+                double t[8];
+                for (double& v : t) v = 42.0;
+                EXPECT_EQ(host.ReadThermo(8, 2, t), 10061);
+                for (double v : t) EXPECT_EQ(v, 42.0);  // not written
+            }
+        },
+        120);
+    ExpectPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaption12), 0);
+}
+
+TEST(FaultInjection, FloodOfTenMegabytesLeavesTheDriverResponsive) {
+    constexpr long kFlood = 10L * 1024 * 1024;
+    SimProcess sim({"iocontroller,inputs=0x42,fault=flood:" + std::to_string(kFlood),
+                    "iocontroller,inputs=0x24,fault=flood:" + std::to_string(kFlood),
+                    "digital12,inputs=0xABC,fault=flood:65536"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            // Long Timings: only the first read of each slot sends a request (the floods are
+            // long enough as they are).
+            ASSERT_TRUE(host.Configure({{0, sim.port(0), "30000", kIoController},
+                                        {1, sim.port(1), "30000", kIoController},
+                                        {2, sim.port(2), "1000"}}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            const int threadsBefore = Threads();
+            const int descriptorsBefore = OpenDescriptors();
+            for (uint16_t slot = 0; slot < 3; ++slot) ASSERT_EQ(host.Init(slot), 0);
+            uint16_t value = 0;
+            std::array<uint16_t, 8> in{};
+            // One read each starts a flood of 10 MB followed by the input-state frame.
+            EXPECT_EQ(host.IocReadDI(0, &value, in), 0);
+            EXPECT_EQ(host.IocReadDI(1, &value, in), 0);
+            uint16_t w = 0;
+            std::array<uint16_t, 12> b{};
+            EXPECT_EQ(host.ReadDI12(2, &w, b), 0);
+            // While the bytes pour in, calls return at once.
+            for (int i = 0; i < 50; ++i) {
+                EXPECT_EQ(host.IocReadDI(0, &value, in), 0);
+                EXPECT_EQ(host.ReadDI12(2, &w, b), 0);
+                Pause(2);
+            }
+            // Slot 1 is closed in the middle of its flood.
+            EXPECT_EQ(host.DeInit(1), 0);
+            // Slot 0 works through all of it and decodes the frame at its end.
+            EXPECT_TRUE(Eventually(
+                [&] { return host.IocReadDI(0, &value, in) == 0 && value == 0x42; }, 120000));
+            EXPECT_EQ(host.DeInit(0), 0);
+            // The digital slot gets through its filler (reported as unrecognised text); once the
+            // flood is off its answers are decoded again.
+            ASSERT_TRUE(sim.clearFaults(2));
+            host.DeInit(2);
+            ASSERT_EQ(host.Init(2), 0);
+            EXPECT_TRUE(Eventually([&] {
+                return host.ReadDI12(2, &w, b) == 0 && w == 0xABC;  // one request a second
+            }));
+            EXPECT_EQ(host.DeInit(2), 0);
+            EXPECT_TRUE(Eventually([&] { return Threads() == threadsBefore; }));
+            EXPECT_EQ(OpenDescriptors(), descriptorsBefore) << DescribeDescriptors();
+        },
+        280);
+    ExpectPassed(outcome);
+}
+
+}  // namespace
+}  // namespace reliability
