@@ -65,13 +65,14 @@ int main(int argc, char** argv) {
         if (arg == "--child" && hasValue) {
             return RunChild(argv[++i]);
         } else if (arg == "--sim" && hasValue) {
-            const std::string spec = argv[++i];
-            const size_t eq = spec.find('=');
+            const std::string assignment = argv[++i];
+            const size_t eq = assignment.find('=');
             if (eq == std::string::npos) {
-                std::fprintf(stderr, "bad --sim %s (want NAME=PORT)\n", spec.c_str());
+                std::fprintf(stderr, "bad --sim %s (want NAME=PORT)\n", assignment.c_str());
                 return 2;
             }
-            Env().simDevices.push_back({spec.substr(0, eq), std::atoi(spec.c_str() + eq + 1)});
+            Env().simDevices.push_back(
+                {assignment.substr(0, eq), std::atoi(assignment.c_str() + eq + 1)});
         } else if (arg == "--trace-file" && hasValue) {
             Env().traceFile = argv[++i];
         } else if (arg == "--only" && hasValue) {
