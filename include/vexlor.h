@@ -34,10 +34,11 @@
 
 /* Result codes. Any other value is the Windows Sockets error number of the failed socket call. */
 #define VEXLOR_RESULT_OK 0
-#define VEXLOR_RESULT_BAD_SLOT 2        /* slot number 100 or above */
-#define VEXLOR_RESULT_NO_SOCKET_LAYER 3 /* WSOCK32.DLL missing, incomplete, or WSAStartup failed \
-                                         */
-#define VEXLOR_RESULT_SLOT_IN_USE 6     /* VexlorWeb_IO_Init on a slot that is already open */
+#define VEXLOR_RESULT_BAD_SLOT 2 /* slot number 100 or above */
+#define VEXLOR_RESULT_NO_SOCKET_LAYER                                                        \
+    3                               /* WSOCK32.DLL missing, incomplete, or WSAStartup failed \
+                                     */
+#define VEXLOR_RESULT_SLOT_IN_USE 6 /* VexlorWeb_IO_Init on a slot that is already open */
 
 /* Number of device slots; valid slot numbers are 0 .. VEXLOR_SLOT_COUNT - 1. */
 #define VEXLOR_SLOT_COUNT 100
