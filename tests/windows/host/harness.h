@@ -51,6 +51,8 @@ enum Needs : unsigned {
     kNeedsNothing = 0,
     kNeedsSimulator = 1,  // vexlor-sim devices named on the command line
     kNeedsTraceLibrary = 2,
+    kNeedsIniFromLinux = 4,  // a directory with a Vexlor.ini written on Linux (--ini-from-linux)
+    kNeedsIniToLinux = 8,    // a directory for a Vexlor.ini read back on Linux (--ini-to-linux)
 };
 
 struct Scenario {
@@ -122,6 +124,10 @@ struct Config {
     std::string hostDir;  // directory of the host and of Vexlor.dll, with a final backslash
     std::vector<SimDevice> simDevices;
     std::string traceFile;  // where ORVANE.DLL writes when tracing is on (Windows path)
+    // Directories (Windows paths with a final backslash) where the runner exchanges settings
+    // files with the Linux build: one it wrote before the run, one it reads after the run.
+    std::string iniFromLinuxDir;
+    std::string iniToLinuxDir;
 };
 Config& Env();
 int SimPort(const char* name);  // 0 when not given

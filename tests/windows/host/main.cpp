@@ -1,7 +1,8 @@
 // The Windows test host: runs the registered scenarios against Vexlor.dll and prints
 // "N passed, N failed". Run under Wine by scripts/test-windows.
 //
-//   vexlor_wintest.exe [--sim NAME=PORT]... [--trace-file PATH] [--only NAME]... [--list]
+//   vexlor_wintest.exe [--sim NAME=PORT]... [--trace-file PATH] [--ini-from-linux DIR]
+//                      [--ini-to-linux DIR] [--only NAME]... [--list]
 //   vexlor_wintest.exe --child MODE     (helper process for the scenarios that end a process)
 #include <winsock2.h>
 // after winsock2.h
@@ -17,6 +18,11 @@
 
 namespace wintest {
 namespace {
+
+std::string WithFinalBackslash(std::string dir) {
+    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+    return dir;
+}
 
 std::vector<Scenario>& Scenarios() {
     static std::vector<Scenario> scenarios;
@@ -75,6 +81,10 @@ int main(int argc, char** argv) {
                 {assignment.substr(0, eq), std::atoi(assignment.c_str() + eq + 1)});
         } else if (arg == "--trace-file" && hasValue) {
             Env().traceFile = argv[++i];
+        } else if (arg == "--ini-from-linux" && hasValue) {
+            Env().iniFromLinuxDir = WithFinalBackslash(argv[++i]);
+        } else if (arg == "--ini-to-linux" && hasValue) {
+            Env().iniToLinuxDir = WithFinalBackslash(argv[++i]);
         } else if (arg == "--only" && hasValue) {
             only.push_back(argv[++i]);
         } else if (arg == "--list") {
@@ -102,6 +112,12 @@ int main(int argc, char** argv) {
         }
         if ((scenario.needs & kNeedsTraceLibrary) && Env().traceFile.empty()) {
             missing = "no trace file given (--trace-file)";
+        }
+        if ((scenario.needs & kNeedsIniFromLinux) && Env().iniFromLinuxDir.empty()) {
+            missing = "no settings file from Linux given (--ini-from-linux)";
+        }
+        if ((scenario.needs & kNeedsIniToLinux) && Env().iniToLinuxDir.empty()) {
+            missing = "no directory for a settings file to Linux given (--ini-to-linux)";
         }
         if (!missing.empty()) {
             std::printf("[ SKIP ] %s: %s\n", scenario.name, missing.c_str());
