@@ -25,6 +25,10 @@ namespace vexlor {
 namespace {
 
 constexpr int kDeInitWaitPasses = 50;
+// How long DeInit, a failed Init and a new Init wait for a receive thread to finish its calls on
+// the slot's socket. A woken thread takes microseconds; the bound only keeps a lost wake-up from
+// hanging the host.
+constexpr uint32_t kSocketUsersWaitMs = 1000;
 // How long Init waits for a receive thread of the slot's previous connection that is still
 // running, before it retires it through the generation instead.
 constexpr int kOldThreadWaitMs = 50;
@@ -73,12 +77,16 @@ void RetireEarlierThreads(uint16_t slotNumber, DeviceSlot& slot) {
         platform::CloseThreadHandle(leftover);
     }
     // A thread still running now belongs to an older generation and ends when it next looks.
-    slot.threadGeneration.fetch_add(1, std::memory_order_acq_rel);
+    // One that is just testing its generation finishes that first, so that it can neither store
+    // into the new thread's threadAlive nor start on the new socket.
+    slot.threadGeneration.fetch_add(1);
+    WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
 }
 
 // The common end of a failed Init (socket creation, bind or connect).
-int FailInit(DeviceSlot& slot, int error) {
-    slot.runFlag.store(0, std::memory_order_release);
+int FailInit(uint16_t slotNumber, DeviceSlot& slot, int error) {
+    slot.runFlag.store(0);
+    WakeReceiveThread(slotNumber);
     // Stop the thread before closing the socket, so that it cannot be polling the socket number
     // when the system hands that number to another connection.
     platform::ThreadHandle thread = slot.threadHandle.load();
@@ -88,6 +96,8 @@ int FailInit(DeviceSlot& slot, int error) {
         platform::CloseThreadHandle(thread);
     }
     const ws::SOCKET socket = slot.socket.exchange(ws::kInvalidSocket);
+    WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
+    CloseWakeChannel(slotNumber);
     if (socket != ws::kInvalidSocket) g_module.sockets.closesocket(socket);
     Set(slot.kind, kKindNone);
     slot.inUse.store(0, std::memory_order_release);
@@ -112,8 +122,9 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
 
     RetireEarlierThreads(slotNumber, slot);
-    const uint32_t generation = slot.threadGeneration.load(std::memory_order_acquire) & 0xFFFFu;
-    slot.runFlag.store(1, std::memory_order_release);
+    const uint32_t generation = slot.threadGeneration.load() & 0xFFFFu;
+    OpenWakeChannel(slotNumber);
+    slot.runFlag.store(1);
     slot.threadAlive.store(0, std::memory_order_release);
 
     uint32_t threadId = 0;
@@ -129,7 +140,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     const ws::SOCKET socket = api.socket(ws::kAfInet, ws::kSockStream, 0);
     slot.socket.store(socket, std::memory_order_release);
     trace::SocketLine(AsNumber(socket));
-    if (socket == ws::kInvalidSocket) return FailInit(slot, api.WSAGetLastError());
+    if (socket == ws::kInvalidSocket) return FailInit(slotNumber, slot, api.WSAGetLastError());
 
     ws::SockAddrIn local{};
     local.sin_family = ws::kAfInet;
@@ -140,7 +151,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     if (bound != 0) {
         const int error = api.WSAGetLastError();
         trace::WsaGetLastError(error);
-        return FailInit(slot, error);
+        return FailInit(slotNumber, slot, error);
     }
 
     ws::SockAddrIn remote{};
@@ -160,9 +171,12 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
         const int error = api.WSAGetLastError();
         trace::Connect(ws::kSocketError, AsNumber(socket));
         trace::WsaGetLastError(error);
-        return FailInit(slot, error);
+        return FailInit(slotNumber, slot, error);
     }
     trace::Connect(connected, AsNumber(socket));
+    // A thread that began waiting before the socket was stored (an I/O Controller slot is served
+    // from its first pass) looks again now.
+    WakeReceiveThread(slotNumber);
     return kResultOk;
 }
 
@@ -175,11 +189,12 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     platform::WaitNoticeHandle notice =
         platform::WaitNoticeCreate(DisconnectTemplate(g_module.uiLanguage.load()));
 
-    slot.runFlag.store(0, std::memory_order_release);
+    slot.runFlag.store(0);
+    WakeReceiveThread(slotNumber);
     int passes = 0;
     bool gaveUp = false;
     while (slot.threadAlive.load(std::memory_order_acquire) != 0) {
-        slot.runFlag.store(0, std::memory_order_release);
+        slot.runFlag.store(0);
         if (++passes == kDeInitWaitPasses) {
             slot.threadAlive.store(0, std::memory_order_release);
             gaveUp = true;
@@ -199,6 +214,11 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     // Take the socket out of the slot before the slot is freed, so that nothing else (a send on
     // this slot, a second DeInit, the next Init's new thread) can reach it once it is closed.
     const ws::SOCKET socket = slot.socket.exchange(ws::kInvalidSocket);
+    // A thread that passed its run-flag test before it was cleared may still be in select or
+    // recv on the socket: closing it now would let the thread reach the number that the system
+    // hands to the next connection.
+    WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
+    CloseWakeChannel(slotNumber);
 
     slot.threadHandle.store(nullptr);
     Set(slot.threadId, 0);

@@ -74,6 +74,10 @@ struct DeviceSlot {
     // this slot. A thread whose generation is no longer current (DeInit gave up waiting for it
     // and a new Init started another) leaves the slot alone and ends.
     Shared<uint32_t> threadGeneration{0};
+    // Not part of the device's data either: receive threads of the slot that are between the test
+    // of their run flag and the end of their calls on the slot's socket. DeInit waits for it to be
+    // 0 before it closes the socket, and Init before it hands the slot to a new thread.
+    Shared<int32_t> socketUsers{0};
 };
 
 // Relaxed access helpers for the plain data fields.

@@ -68,6 +68,7 @@ bool ResolveSocketApi(platform::ModuleHandle library, SocketApi& api) {
     Resolve(api.recvfrom, found[i++]);
     Resolve(api.select, found[i++]);
     Resolve(api.ioctlsocket, found[i++]);
+    Resolve(api.getsockname, platform::GetProcAddress(library, "getsockname"));
     return complete;
 }
 
@@ -113,12 +114,15 @@ void ModuleStartup() {
 }
 
 void ModuleShutdown() {
-    for (DeviceSlot& slot : g_devices) slot.runFlag.store(0, std::memory_order_release);
-
-    // Wait for every receive thread to leave its loop, within one budget for all slots. When the
-    // process is ending the system may already have ended the threads without their clearing
-    // threadAlive, so there is nothing to wait for.
+    // When the process is ending the system may already have ended the threads without their
+    // clearing threadAlive, so there is nothing to wake and nothing to wait for.
     const bool ending = platform::ProcessEnding();
+    for (uint16_t slot = 0; slot < kSlotCount; ++slot) {
+        g_devices[slot].runFlag.store(0);
+        if (!ending) WakeReceiveThread(slot);
+    }
+
+    // Wait for every receive thread to leave its loop, within one budget for all slots.
     int budgetMs = ending ? 0 : kShutdownWaitMs;
     for (DeviceSlot& slot : g_devices) {
         while (budgetMs > 0 && slot.threadAlive.load(std::memory_order_acquire) != 0) {
@@ -148,6 +152,7 @@ void ModuleShutdown() {
     trace::Unbind();
 
     if (g_module.socketLibrary != nullptr) {
+        CloseWakeChannels(!ending);
         if (g_socketLayerStarted && g_module.sockets.WSACleanup != nullptr) {
             g_module.sockets.WSACleanup();
         }

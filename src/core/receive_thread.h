@@ -1,16 +1,81 @@
-// ThreadDev, the per-slot receive thread, and the receive-step front that every ResponseParser
-// shares.
+// ThreadDev, the per-slot receive thread, and the receive step that every ResponseParser runs.
+//
+// The thread waits in `select` for its slot's socket together with the slot's wake-up channel, a
+// datagram socket bound to the loopback address: it wakes as soon as a reply arrives, or when
+// the host side stops it (DeInit, shut-down) or stamps a new kind, and sleeps otherwise.
 #pragma once
 
 #include <cstdint>
 
+#include "core/winsock_types.h"
 #include "platform/platform.h"
 
 namespace vexlor {
 
-// One receive step of a device family: called once per pass of the slot's receive thread while
-// the slot's kind selects it.
-using ResponseParser = void (*)(uint16_t slot);
+// Largest number of bytes any family receives in one step.
+constexpr int kMaxReceiveSize = 1024;
+
+// How long bytes that a parser holds back (the unterminated end of a block) may wait for the
+// rest of their reply before they are decoded as they stand.
+constexpr uint32_t kCarryQuietMs = 80;
+
+// What a parser keeps from one receive step to the next. It lives on the receive thread's stack,
+// so every thread, and with it every connection, starts with nothing held.
+struct ReceiveCarry {
+    char bytes[kMaxReceiveSize];
+    int length = 0;
+    // Whether the thread calls the parser once the held bytes have waited kCarryQuietMs.
+    bool flushWhenQuiet = false;
+    uint32_t heldSince = 0;  // TimeMs when the held bytes were first kept
+    // The connection has sent NUL-terminated replies (the digital families look at this).
+    bool terminatorsSeen = false;
+};
+
+// One receive step of a slot, as the thread hands it to the parser of the slot's kind.
+class ReceiveStep {
+  public:
+    ReceiveStep(uint16_t slot, uint32_t generation, ws::SOCKET socket, bool readable,
+                ReceiveCarry& carry)
+        : slot_(slot),
+          generation_(generation),
+          socket_(socket),
+          readable_(readable),
+          carry_(carry) {}
+
+    uint16_t Slot() const { return slot_; }
+    ReceiveCarry& Carry() { return carry_; }
+
+    // True when the slot's socket has something waiting (data, or the end of the connection);
+    // false when the step was run because the held bytes have waited kCarryQuietMs.
+    bool Readable() const { return readable_; }
+
+    // The step's one recv of at most `size` bytes into buffer; returns the number received, or 0
+    // when nothing was readable, the device closed the connection or the call failed.
+    int Receive(char* buffer, int size);
+
+    // Whether this thread still serves the slot: its run flag is set and no newer Init has
+    // replaced it. A parser checks it after every error box and stops decoding when it is false.
+    bool Serving() const;
+
+    // For the thread: whether Receive called recv, and what recv returned.
+    bool Called() const { return called_; }
+    int Result() const { return result_; }
+    // Ends the part of the step that uses the slot's socket (Receive does it after its recv).
+    void Leave();
+
+  private:
+    uint16_t slot_;
+    uint32_t generation_;
+    ws::SOCKET socket_;
+    bool readable_;
+    ReceiveCarry& carry_;
+    bool called_ = false;
+    int result_ = 0;
+    bool left_ = false;
+};
+
+// One receive step of a device family.
+using ResponseParser = void (*)(ReceiveStep& step);
 
 // Registers the parser for a DeviceKind (1..6). Kinds without a parser do nothing.
 void RegisterResponseParser(int32_t kind, ResponseParser parser);
@@ -19,11 +84,6 @@ ResponseParser ParserForKind(int32_t kind);
 // Registers the parsers of every device family; called by module start-up. Defined by the
 // device families.
 void RegisterDeviceParsers();
-
-// The receive-step front: a readiness test on the slot's socket that never waits, then at most
-// one recv of up to `size` bytes into buffer. Returns the number of bytes received, or 0 when
-// nothing was waiting, the device closed the connection or the call failed.
-int ReceiveFront(uint16_t slot, char* buffer, int size);
 
 // Shows the error box for an unrecognised reply: the first `length` bytes of `text` (up to a NUL)
 // as message under `caption`.
@@ -42,5 +102,36 @@ platform::ThreadHandle StartReceiveThread(uint16_t slot, uint32_t generation, ui
 // including threads that a newer Init has retired and threads that have not begun to run.
 int RunningReceiveThreads(uint16_t slot);
 int RunningReceiveThreads();
+
+// --- Hand-offs with the host side -------------------------------------------------------------
+
+// Opens the slot's wake-up channel if it has none (a datagram socket bound to 127.0.0.1 on a port
+// of the system's choosing); Init opens it for every connection and DeInit closes it. Without one
+// (the socket layer lacks getsockname, or a call failed) the slot's thread polls every
+// millisecond instead. The channel's calls write no trace lines.
+void OpenWakeChannel(uint16_t slot);
+
+// Closes the slot's wake-up channel once no host thread is sending on it. The caller makes sure
+// that the slot's thread no longer uses it (WaitForSocketUsers).
+void CloseWakeChannel(uint16_t slot);
+
+// Wakes the slot's receive thread if it is waiting, so that it looks at runFlag, kind and socket
+// again at once. Cheap and harmless when the thread is not waiting.
+void WakeReceiveThread(uint16_t slot);
+
+// Stores a DeviceKind into the slot and wakes its thread when the kind changed, so that a slot
+// that sat at kind 0 (socket not watched) is served at once.
+void StampKind(uint16_t slot, int32_t kind);
+
+// Waits (at most timeoutMs) until no receive thread of the slot is between the test of its run
+// flag and the end of its socket calls, so that the slot's socket can be closed without a thread
+// still using its number. False when the time ran out.
+bool WaitForSocketUsers(uint16_t slot, uint32_t timeoutMs);
+
+// Closes every slot's wake-up channel still open (module shut-down, after the threads have been
+// stopped).
+// With waitForThreads, a channel is closed only once no thread of its slot is still calling on
+// it (bounded); without, at once (the process is ending and its other threads are gone).
+void CloseWakeChannels(bool waitForThreads);
 
 }  // namespace vexlor

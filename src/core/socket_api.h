@@ -24,6 +24,11 @@ struct SocketApi {
     using RecvFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, char* buffer, int length, int flags);
     using SelectFn = int(VEXLOR_WSAAPI*)(int nfds, ws::FdSet* readSet, ws::FdSet* writeSet,
                                          ws::FdSet* exceptSet, const ws::TimeVal* timeout);
+    using SendToFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, const char* buffer, int length, int flags,
+                                         const ws::SockAddr* to, int toLength);
+    using RecvFromFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, char* buffer, int length, int flags,
+                                           ws::SockAddr* from, int* fromLength);
+    using GetSockNameFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, ws::SockAddr* address, int* length);
 
     WSAStartupFn WSAStartup;
     WSACleanupFn WSACleanup;
@@ -44,10 +49,14 @@ struct SocketApi {
     HtonsFn htons;
     SendFn send;
     RecvFn recv;
-    GenericFn sendto;
-    GenericFn recvfrom;
+    SendToFn sendto;
+    RecvFromFn recvfrom;
     SelectFn select;
     GenericFn ioctlsocket;
+
+    // Looked up beside the 23 names but not required: without it the receive threads have no
+    // wake-up channel and fall back to polling their sockets every millisecond.
+    GetSockNameFn getsockname;
 };
 
 // The 23 names in the order of the table above; all must be found for the layer to be usable.

@@ -16,9 +16,11 @@ using SOCKET = uint32_t;
 #endif
 constexpr SOCKET kInvalidSocket = ~SOCKET{0};  // INVALID_SOCKET
 constexpr int kSocketError = -1;               // SOCKET_ERROR
+constexpr int kWsaSysCallFailure = 10107;      // WSASYSCALLFAILURE
 
 constexpr int kAfInet = 2;          // AF_INET
 constexpr int kSockStream = 1;      // SOCK_STREAM
+constexpr int kSockDgram = 2;       // SOCK_DGRAM
 constexpr int kSolSocket = 0xFFFF;  // SOL_SOCKET (Windows value)
 constexpr int kSoLinger = 0x0080;   // SO_LINGER (Windows value)
 constexpr int kSdBoth = 2;          // shutdown how = both directions

@@ -16,14 +16,28 @@
 namespace vexlor {
 namespace {
 
-// One receive step of a digital model: clear replyValid, take at most one block and decode it.
-void DigitalReceiveStep(uint16_t slotNumber, const DigitalModel& model) {
-    DeviceSlot& slot = g_devices[slotNumber];
+bool StillServing(void* step) {
+    return static_cast<ReceiveStep*>(step)->Serving();
+}
+
+// One receive step of a digital model: clear replyValid, take at most one block and decode the
+// complete replies it finishes; or, when the thread calls because held bytes went quiet, decode
+// those as they stand.
+void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
+    DeviceSlot& slot = g_devices[step.Slot()];
     slot.replyValid.store(0, std::memory_order_release);
+    DigitalReplySink sink;
+    sink.onUnrecognised = ShowReplyErrorBox;
+    sink.goOn = StillServing;
+    sink.context = &step;
+    if (!step.Readable()) {
+        if (step.Serving()) FlushDigitalCarry(slot, model, step.Carry(), sink);
+        return;
+    }
     char block[kDigitalMaxBlock];
-    const int received = ReceiveFront(slotNumber, block, model.blockSize);
-    if (received <= 0) return;
-    DecodeDigitalBlock(slot, model, block, received, ShowReplyErrorBox);
+    const int received = step.Receive(block, model.blockSize);
+    if (received <= 0 || !step.Serving()) return;
+    DecodeDigitalReceive(slot, model, step.Carry(), block, received, platform::TimeMs(), sink);
 }
 
 // Builds the request with the slot's password and sends it.
@@ -48,7 +62,7 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, stamp, SlotTimingMs(slotNumber))) {
-        Set(slot.kind, model.kind);
+        StampKind(slotNumber, model.kind);
         const int error = SendRequest(slotNumber, request, 0);
         if (error != 0) return error;
     }
@@ -63,12 +77,12 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
 
 }  // namespace
 
-void Digital12Parser(uint16_t slot) {
-    DigitalReceiveStep(slot, kDigital12);
+void Digital12Parser(ReceiveStep& step) {
+    DigitalReceiveStep(step, kDigital12);
 }
 
-void Digital24Parser(uint16_t slot) {
-    DigitalReceiveStep(slot, kDigital24);
+void Digital24Parser(ReceiveStep& step) {
+    DigitalReceiveStep(step, kDigital24);
 }
 
 void RegisterDigitalParsers() {
@@ -85,7 +99,8 @@ int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
         const int error = api.WSAGetLastError();
         trace::Send(-1, shownSocket, request, length, length);
         trace::WsaGetLastError(error);
-        return error;
+        // A failed send is a failure even when the socket layer has no error number for it.
+        return error != 0 ? error : ws::kWsaSysCallFailure;
     }
     trace::Send(result, shownSocket, request, length, length);
     return 0;
@@ -112,7 +127,7 @@ int DigitalReadCounters(const DigitalModel& model, uint16_t slotNumber, int32_t*
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, slot.lastCounterPoll, SlotTimingMs(slotNumber))) {
-        Set(slot.kind, model.kind);
+        StampKind(slotNumber, model.kind);
         for (int i = 0; i < model.channels; ++i) {
             const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i);
             if (error != 0) return error;
@@ -126,7 +141,7 @@ int DigitalWriteOutputs(const DigitalModel& model, uint16_t slotNumber, const ui
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
-    Set(slot.kind, model.kind);
+    StampKind(slotNumber, model.kind);
     for (int i = 0; i < model.channels; ++i) {
         // Only the low 8 bits count: 256 is off, 257 on. Values other than 0 and 1 send nothing
         // but are remembered, so a later 0 or 1 differs from them.
@@ -145,7 +160,7 @@ int DigitalClearCounters(const DigitalModel& model, uint16_t slotNumber, const u
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
-    Set(slot.kind, model.kind);
+    StampKind(slotNumber, model.kind);
     for (int i = 0; i < model.channels; ++i) {
         const uint16_t v = values[i];
         if (v != 0 && v != Get(slot.counterClearShadow[i])) {
@@ -161,7 +176,7 @@ int DigitalErrorClear(const DigitalModel& model, uint16_t slotNumber, uint16_t v
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
-    Set(slot.kind, model.kind);
+    StampKind(slotNumber, model.kind);
     if (value != 0 && value != Get(slot.lastErrorClear)) {
         const int error = SendRequest(slotNumber, DigitalRequest::kClearError, 0);
         if (error != 0) return error;

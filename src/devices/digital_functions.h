@@ -12,11 +12,11 @@ namespace vexlor {
 void RegisterDigitalParsers();
 
 // The receive steps of DeviceKind 1 (12xDigital) and 2 (24xDigital).
-void Digital12Parser(uint16_t slot);
-void Digital24Parser(uint16_t slot);
+void Digital12Parser(ReceiveStep& step);
+void Digital24Parser(ReceiveStep& step);
 
 // Sends one request text on the slot's socket. Returns 0, or the socket error number of a failed
-// send (after its trace lines).
+// send (after its trace lines); WSASYSCALLFAILURE when the layer gives none.
 int SendDigitalRequest(uint16_t slot, const char* request, int length);
 
 // Bodies of the exported functions for either model. Pointers that are null are skipped; the

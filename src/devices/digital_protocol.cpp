@@ -131,35 +131,111 @@ bool DecodeDigitalText(DeviceSlot& slot, const DigitalModel& model, const char* 
     return false;
 }
 
-bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char* block, int length,
-                        DigitalReplyErrorFn onUnrecognised) {
-    if (length <= 0) return false;
-    if (length > kDigitalMaxBlock) length = kDigitalMaxBlock;
-    // The block is not NUL-terminated: decode from a copy one byte larger.
-    char copy[kDigitalMaxBlock + 1];
-    std::memcpy(copy, block, static_cast<size_t>(length));
-    copy[length] = '\0';
+namespace {
 
+// Decodes the NUL-separated texts of buffer[0, length); buffer[length] must be readable and is
+// set to NUL, so that the last text ends there.
+bool DecodeTexts(DeviceSlot& slot, const DigitalModel& model, char* buffer, int length,
+                 const DigitalReplySink& sink) {
+    buffer[length] = '\0';
     bool recognised = false;
     bool anyText = false;
     int start = 0;
     while (start < length) {
         int end = start;
-        while (end < length && copy[end] != '\0') ++end;
+        while (end < length && buffer[end] != '\0') ++end;
         if (end > start) {
             anyText = true;
-            if (DecodeDigitalText(slot, model, copy + start)) {
+            if (DecodeDigitalText(slot, model, buffer + start)) {
                 if (!recognised) slot.replyValid.store(1, std::memory_order_release);
                 recognised = true;
-            } else if (onUnrecognised != nullptr) {
-                onUnrecognised(model.caption, copy + start, end - start);
+            } else if (sink.onUnrecognised != nullptr) {
+                sink.onUnrecognised(model.caption, buffer + start, end - start);
+                if (sink.goOn != nullptr && !sink.goOn(sink.context)) return recognised;
             }
         }
         start = end + 1;
     }
     // A block that carries no text at all is an empty reply, which no form recognises.
-    if (!anyText && onUnrecognised != nullptr) onUnrecognised(model.caption, copy, 0);
+    if (!anyText && sink.onUnrecognised != nullptr) sink.onUnrecognised(model.caption, buffer, 0);
     return recognised;
+}
+
+// The largest run of bytes the framing decodes at once: a held remainder and a whole block.
+constexpr int kDigitalMaxJoined = 2 * kDigitalMaxBlock;
+
+}  // namespace
+
+bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char* block, int length,
+                        const DigitalReplySink& sink) {
+    if (length <= 0) return false;
+    if (length > kDigitalMaxBlock) length = kDigitalMaxBlock;
+    // The block is not NUL-terminated: decode from a copy one byte larger.
+    char copy[kDigitalMaxBlock + 1];
+    std::memcpy(copy, block, static_cast<size_t>(length));
+    return DecodeTexts(slot, model, copy, length, sink);
+}
+
+bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char* block, int length,
+                        DigitalReplyErrorFn onUnrecognised) {
+    DigitalReplySink sink;
+    sink.onUnrecognised = onUnrecognised;
+    return DecodeDigitalBlock(slot, model, block, length, sink);
+}
+
+void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+                          const char* received, int n, uint32_t now, const DigitalReplySink& sink) {
+    if (n <= 0) return;
+    const int blockSize = model.blockSize < kDigitalMaxBlock ? model.blockSize : kDigitalMaxBlock;
+    if (n > blockSize) n = blockSize;
+    int held = carry.length;
+    if (held < 0 || held > blockSize) held = 0;
+
+    char joined[kDigitalMaxJoined + 1];
+    std::memcpy(joined, carry.bytes, static_cast<size_t>(held));
+    std::memcpy(joined + held, received, static_cast<size_t>(n));
+    const int total = held + n;
+    carry.length = 0;
+    carry.flushWhenQuiet = false;
+
+    // Only the new bytes can hold a terminator: held bytes never do.
+    int end = total;
+    while (end > held && joined[end - 1] != '\0') --end;
+    if (end == held) {
+        // No terminator. A device that never sends one is decoded block by block, as it always
+        // was; otherwise this is the start of a reply whose rest is still on its way.
+        if (!carry.terminatorsSeen || total > blockSize) {
+            DecodeTexts(slot, model, joined, total, sink);
+            return;
+        }
+        std::memcpy(carry.bytes, joined, static_cast<size_t>(total));
+        carry.length = total;
+        carry.flushWhenQuiet = true;
+        if (held == 0) carry.heldSince = now;
+        return;
+    }
+
+    carry.terminatorsSeen = true;
+    const int rest = total - end;  // part of the new bytes, so within the block size
+    if (rest > 0) {
+        std::memcpy(carry.bytes, joined + end, static_cast<size_t>(rest));
+        carry.length = rest;
+        carry.flushWhenQuiet = true;
+        carry.heldSince = now;
+    }
+    DecodeTexts(slot, model, joined, end, sink);
+}
+
+void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+                       const DigitalReplySink& sink) {
+    int held = carry.length;
+    carry.length = 0;
+    carry.flushWhenQuiet = false;
+    if (held <= 0) return;
+    if (held > kDigitalMaxBlock) held = kDigitalMaxBlock;
+    char copy[kDigitalMaxBlock + 1];
+    std::memcpy(copy, carry.bytes, static_cast<size_t>(held));
+    DecodeTexts(slot, model, copy, held, sink);
 }
 
 }  // namespace vexlor

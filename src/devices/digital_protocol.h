@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "core/device_table.h"
+#include "core/receive_thread.h"
 
 namespace vexlor {
 
@@ -56,14 +57,40 @@ int BuildDigitalRequest(char* buffer, int size, DigitalRequest request, int inde
 // text (length bytes, not necessarily NUL-terminated). ShowReplyErrorBox fits this type.
 using DigitalReplyErrorFn = void (*)(const char* caption, const char* text, int length);
 
+// Where the decoder reports unrecognised texts, and how it learns whether to go on after one: the
+// receive thread stops decoding as soon as it returns from an error box and no longer serves the
+// slot (DeInit gave up waiting for it, or a new connection took the slot).
+struct DigitalReplySink {
+    DigitalReplyErrorFn onUnrecognised = nullptr;
+    bool (*goOn)(void* context) = nullptr;  // null: always go on
+    void* context = nullptr;
+};
+
 // Decodes one received block of `length` bytes (at most kDigitalMaxBlock are looked at) into the
 // slot. The block may hold several replies, each ended by a NUL byte; each non-empty one is
 // decoded on its own, in order, and each that matches no reply form is passed to onUnrecognised.
 // A block without any text (only NUL bytes) is reported once as an empty text. Sets replyValid
 // to 1 when any reply was recognised and returns whether one was; the caller clears replyValid
-// before it receives. Nothing is kept from one block to the next.
+// before it receives.
 bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char* block, int length,
                         DigitalReplyErrorFn onUnrecognised);
+bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char* block, int length,
+                        const DigitalReplySink& sink);
+
+// The receive framing of the digital models: joins `n` received bytes to the bytes held in carry
+// from the previous receive and decodes every complete (NUL-terminated) reply among them, in
+// order, so that a reply cut by the network or by the end of a block is decoded once and whole.
+// The unterminated end is held in carry (at most the model's block size) for the next receive.
+// A device that sends no terminators keeps being decoded block by block: bytes without a NUL on
+// a connection that has not shown one are decoded as they stand. `now` (TimeMs) stamps bytes
+// that begin to be held.
+void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+                          const char* received, int n, uint32_t now, const DigitalReplySink& sink);
+
+// Decodes the bytes held in carry as they stand (they waited long enough for the rest of their
+// reply) and empties it.
+void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+                       const DigitalReplySink& sink);
 
 // Decodes one NUL-terminated reply text; returns whether it matched a reply form. Stores nothing
 // for an unrecognised text and does not touch replyValid.

@@ -21,6 +21,8 @@ bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
     const int result = api.send(socket, bytes, kIoFrameSize, 0);
     if (result == ws::kSocketError) {
         *error = api.WSAGetLastError();
+        // A failed send is a failure even when the socket layer has no error number for it.
+        if (*error == 0) *error = ws::kWsaSysCallFailure;
         trace::Send(ws::kSocketError, static_cast<int32_t>(socket), bytes,
                     IoFrameShownLength(frame), kIoFrameSize);
         trace::WsaGetLastError(*error);
@@ -31,14 +33,28 @@ bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
     return true;
 }
 
-// One receive step for kind 6: no error box, and replyValid is never set.
-void IoControllerParser(uint16_t slotNumber) {
-    DeviceSlot& slot = g_devices[slotNumber];
+// One receive step for kind 6: no error box, and replyValid is never set. The last bytes of a
+// block that may begin an input-state frame are held and put in front of the next block, so that
+// a frame cut by the network is still found.
+void IoControllerParser(ReceiveStep& step) {
+    DeviceSlot& slot = g_devices[step.Slot()];
     slot.replyValid.store(0, std::memory_order_release);
-    char buffer[kIoReceiveSize];
-    const int n = ReceiveFront(slotNumber, buffer, kIoReceiveSize);
-    if (n <= 0) return;
-    DecodeIoControllerBlock(slot, reinterpret_cast<const unsigned char*>(buffer), n);
+    ReceiveCarry& carry = step.Carry();
+    unsigned char joined[kIoFrameHead + kIoReceiveSize];
+    int held = carry.length >= 0 && carry.length <= kIoFrameHead ? carry.length : 0;
+    for (int i = 0; i < held; ++i) joined[i] = static_cast<unsigned char>(carry.bytes[i]);
+    carry.length = 0;
+    const int n = step.Receive(reinterpret_cast<char*>(joined + held), kIoReceiveSize);
+    if (n <= 0) {
+        carry.length = held;
+        return;
+    }
+    if (!step.Serving()) return;
+    const int total = held + n;
+    DecodeIoControllerBlock(slot, joined, total);
+    held = IoFrameHeadAtEnd(joined, total);
+    for (int i = 0; i < held; ++i) carry.bytes[i] = static_cast<char>(joined[total - held + i]);
+    carry.length = held;
 }
 
 }  // namespace
@@ -58,7 +74,7 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_ReadDI(
     DeviceSlot& slot = g_devices[slotNumber];
 
     if (RequestDue(slot, slot.lastInputPoll, SlotTimingMs(slotNumber))) {
-        Set(slot.kind, kKindIoController);
+        StampKind(slotNumber, kKindIoController);
         unsigned char frame[kIoFrameSize];
         BuildIoReadInputsFrame(frame);
         int error = 0;
@@ -82,7 +98,7 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
-    Set(slot.kind, kKindIoController);
+    StampKind(slotNumber, kKindIoController);
 
     // Only the low 8 bits of each value count, for the mask and for the shadow alike.
     const uint16_t raw[kIoOutputCount] = {out1, out2, out3, out4, out5, out6, out7, out8};

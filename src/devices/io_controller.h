@@ -38,6 +38,13 @@ int IoFrameShownLength(const unsigned char* frame);
 // data like any other. Returns true when a state was found.
 bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n);
 
+// An input-state frame is found from its first five bytes (FF FA 2C 96 s).
+constexpr int kIoFrameHead = 5;
+
+// How many of the last bytes of block[0, n) are the beginning of an input-state frame whose
+// state byte is not among them yet (0 to 4): the bytes to keep for the next receive.
+int IoFrameHeadAtEnd(const unsigned char* block, int n);
+
 // Registers the decoder for kind 6 with the receive thread.
 void RegisterIoControllerParser();
 

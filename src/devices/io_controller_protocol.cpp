@@ -57,4 +57,16 @@ bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n
     return true;
 }
 
+int IoFrameHeadAtEnd(const unsigned char* block, int n) {
+    static const unsigned char kHead[kIoFrameHead - 1] = {kIoIac, kIoSb, kIoComPortOption,
+                                                          kIoInputState};
+    for (int keep = kIoFrameHead - 1; keep > 0; --keep) {
+        if (keep > n) continue;
+        bool match = true;
+        for (int i = 0; i < keep && match; ++i) match = block[n - keep + i] == kHead[i];
+        if (match) return keep;
+    }
+    return 0;
+}
+
 }  // namespace vexlor

@@ -29,11 +29,12 @@ void ShowThermoErrorBox(const char* text, int length) {
 
 // One receive step for kinds 3, 4 and 5. It does not clear replyValid: the read clears it
 // before sending, so that a stray piece after a complete answer does not raise the error box.
-void ThermometerParser(uint16_t slotNumber) {
+// Every receive is one answer of its own: nothing is held from one step to the next.
+void ThermometerParser(ReceiveStep& step) {
     char buffer[kThermoReceiveSize];
-    const int n = ReceiveFront(slotNumber, buffer, kThermoReceiveSize);
-    if (n <= 0) return;
-    DecodeThermometerReply(g_devices[slotNumber], buffer, n, ShowThermoErrorBox);
+    const int n = step.Receive(buffer, kThermoReceiveSize);
+    if (n <= 0 || !step.Serving()) return;
+    DecodeThermometerReply(g_devices[step.Slot()], buffer, n, ShowThermoErrorBox);
 }
 
 }  // namespace
@@ -59,13 +60,15 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         if (opened != kResultOk) return opened;
 
         slot.replyValid.store(0, std::memory_order_release);
-        Set(slot.kind, kind);
+        StampKind(slotNumber, kind);
 
         const ws::SOCKET socket = Get(slot.socket);
         const int result = g_module.sockets.send(socket, kThermoRequest, kThermoRequestLength, 0);
         if (result == ws::kSocketError) {
             sendFailed = true;
             sendError = g_module.sockets.WSAGetLastError();
+            // A failed send is a failure even when the socket layer has no error number for it.
+            if (sendError == 0) sendError = ws::kWsaSysCallFailure;
         }
         trace::Send(result, static_cast<int32_t>(socket), kThermoRequest, kThermoRequestLength,
                     kThermoRequestLength);

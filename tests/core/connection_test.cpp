@@ -225,14 +225,16 @@ TEST_F(ConnectionTest, NonNumericPortConvertsToZero) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Ret=0; htons (0)"), texts.end());
 }
 
-TEST_F(ConnectionTest, IoControllerMarkerGivesKindSixAndPollingFromTheStart) {
+TEST_F(ConnectionTest, IoControllerMarkerGivesKindSixAndServiceFromTheStart) {
     vexlor::RegisterResponseParser(vexlor::kKindIoController, &RecordingParser::Parse);
     ConfigureSlot(8, "10.0.0.8", "23", vexlor::kIoControllerMarker);
     ASSERT_EQ(vexlor::InitSlot(1, 8), 0);
     EXPECT_EQ(Get(g_devices[8].kind), vexlor::kKindIoController);
     EXPECT_STREQ(vexlor::g_settings.password[8], "I/O Controller");
-    // No I/O function has been called, yet the thread runs the I/O Controller parser.
-    EXPECT_TRUE(fake::WaitFor([] { return RecordingParser::Instance().Calls() > 0; }));
+    // No I/O function has been called, yet the thread runs the I/O Controller parser on what
+    // the device sends.
+    fake::QueueReceive(Get(g_devices[8].socket), "state");
+    ASSERT_TRUE(fake::WaitFor([] { return RecordingParser::Instance().Calls() > 0; }));
     EXPECT_EQ(RecordingParser::Instance().Slots()[0], 8);
 }
 
@@ -377,6 +379,7 @@ TEST_F(ConnectionTest, RetiredThreadNeverServesTheSlotBesideTheNewOne) {
     // The first thread blocks inside a receive step (as in an error box): DeInit gives up.
     parser.BlockNext();
     ASSERT_EQ(vexlor::InitSlot(1, 8), 0);
+    fake::QueueReceive(Get(g_devices[8].socket), "reply");
     ASSERT_TRUE(parser.WaitBlocked());
     const std::thread::id oldThread = parser.BlockedThread();
     fake::ResetSleepCount();
@@ -385,6 +388,8 @@ TEST_F(ConnectionTest, RetiredThreadNeverServesTheSlotBesideTheNewOne) {
 
     // A new Init starts a new thread while the old one is still blocked.
     ASSERT_EQ(vexlor::InitSlot(1, 8), 0);
+    const auto socket = Get(g_devices[8].socket);
+    for (int i = 0; i < 4; ++i) fake::QueueReceive(socket, "reply" + std::to_string(i));
     ASSERT_TRUE(fake::WaitFor([&] { return parser.Calls() > 3; }));
     EXPECT_EQ(Get(g_devices[8].threadAlive), 1);
 
@@ -393,6 +398,7 @@ TEST_F(ConnectionTest, RetiredThreadNeverServesTheSlotBesideTheNewOne) {
     parser.Release();
     ASSERT_TRUE(fake::WaitFor([] { return fake::ThreadEnded(0); }));
     const int callsBefore = parser.Calls();
+    for (int i = 0; i < 4; ++i) fake::QueueReceive(socket, "more" + std::to_string(i));
     ASSERT_TRUE(fake::WaitFor([&] { return parser.Calls() > callsBefore + 3; }));
     EXPECT_EQ(parser.CallsBy(oldThread), 1);
     EXPECT_EQ(Get(g_devices[8].threadAlive), 1);

@@ -43,10 +43,13 @@ RecordingParser& RecordingParser::Instance() {
     return parser;
 }
 
-void RecordingParser::Parse(uint16_t slot) {
+void RecordingParser::Parse(vexlor::ReceiveStep& step) {
+    // Takes what is waiting first, as every parser does; a block then is like an error box.
+    char buffer[64];
+    step.Receive(buffer, sizeof buffer);
     RecordingParser& self = Instance();
     std::unique_lock<std::mutex> lock(self.mu_);
-    self.calls_.emplace_back(std::this_thread::get_id(), slot);
+    self.calls_.emplace_back(std::this_thread::get_id(), step.Slot());
     if (self.blockNext_) {
         self.blockNext_ = false;
         self.blocked_ = true;

@@ -39,12 +39,13 @@ void ConfigureSlot(int slot, const std::string& ip, const std::string& port,
 // its own choosing (priority and exit lines).
 std::vector<std::string> HostTraceTexts();
 
-// A parser that records which thread called it for which slot; while `blockNext` is set, the
-// next call blocks until Release().
+// A parser that takes one chunk of what is waiting and records which thread called it for which
+// slot; while `blockNext` is set, the next call blocks (after its recv, as in an error box)
+// until Release().
 class RecordingParser {
   public:
     static RecordingParser& Instance();
-    static void Parse(uint16_t slot);
+    static void Parse(vexlor::ReceiveStep& step);
 
     void Reset();
     void BlockNext();

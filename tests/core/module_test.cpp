@@ -226,6 +226,7 @@ TEST_F(ShutdownTest, ThreadStuckInAParserDoesNotHoldUpShutdownForever) {
     vexlor::RegisterResponseParser(vexlor::kKindIoController, &RecordingParser::Parse);
     RecordingParser::Instance().BlockNext();
     ASSERT_EQ(vexlor::InitSlot(1, 3), 0);
+    fake::QueueReceive(Get(g_devices[3].socket), "reply");
     ASSERT_TRUE(RecordingParser::Instance().WaitBlocked());
 
     fake::StopModule();  // returns although the thread is still blocked
@@ -244,6 +245,7 @@ TEST_F(ShutdownTest, EndingProcessIsNotWaitedFor) {
     vexlor::RegisterResponseParser(vexlor::kKindIoController, &RecordingParser::Parse);
     RecordingParser::Instance().BlockNext();
     ASSERT_EQ(vexlor::InitSlot(1, 3), 0);
+    fake::QueueReceive(Get(g_devices[3].socket), "reply");
     ASSERT_TRUE(RecordingParser::Instance().WaitBlocked());
     fake::SetProcessEnding(true);
     fake::ResetSleepCount();

@@ -1,4 +1,7 @@
-// The receive thread and the receive-step front shared by the parsers.
+// The receive thread: its wait, its hand-offs and the error box.
+#include <chrono>
+#include <thread>
+
 #include "core_test_support.h"
 
 namespace coretest {
@@ -28,44 +31,6 @@ class ReceiveTest : public CoreTest {
     }
 };
 
-TEST_F(ReceiveTest, FrontReadsAtMostTheReceiveSizePerStep) {
-    const auto socket = ConnectedSocket(2);
-    char buffer[1000];
-    EXPECT_EQ(vexlor::ReceiveFront(2, buffer, sizeof buffer), 0);  // nothing waiting
-    EXPECT_EQ(fake::RecvCalls(socket), 0);                         // select said so
-
-    fake::QueueReceive(socket, std::string(1500, 'x'));
-    EXPECT_EQ(vexlor::ReceiveFront(2, buffer, sizeof buffer), 1000);
-    EXPECT_EQ(vexlor::ReceiveFront(2, buffer, sizeof buffer), 500);
-    EXPECT_EQ(vexlor::ReceiveFront(2, buffer, sizeof buffer), 0);
-}
-
-TEST_F(ReceiveTest, FrontEndsQuietlyWhenThePeerClosed) {
-    const auto socket = ConnectedSocket(2);
-    fake::QueuePeerClose(socket);
-    char buffer[256];
-    EXPECT_EQ(vexlor::ReceiveFront(2, buffer, sizeof buffer), 0);
-    EXPECT_EQ(fake::RecvCalls(socket), 1);
-    EXPECT_TRUE(fake::ErrorBoxes().empty());
-}
-
-TEST_F(ReceiveTest, FrontTriesToReceiveAfterASelectError) {
-    const auto socket = ConnectedSocket(2);
-    fake::ScriptResult("select", -1, 10022);
-    char buffer[256];
-    EXPECT_EQ(vexlor::ReceiveFront(2, buffer, sizeof buffer), 0);
-    EXPECT_EQ(fake::RecvCalls(socket), 1);
-}
-
-TEST_F(ReceiveTest, FrontNeverTouchesASlotWithoutSocket) {
-    ASSERT_EQ(Get(g_devices[3].socket), kInvalidSocket);
-    fake::ScriptResult("select", 1);  // would claim readiness if it were asked
-    char buffer[256];
-    EXPECT_EQ(vexlor::ReceiveFront(3, buffer, sizeof buffer), 0);
-    // The scripted select is still waiting: nothing was called.
-    EXPECT_EQ(vexlor::g_module.sockets.select(0, nullptr, nullptr, nullptr, nullptr), 1);
-}
-
 TEST_F(ReceiveTest, ErrorBoxShowsTheReceivedTextUpToItsCount) {
     vexlor::ShowReplyErrorBox("Caption", "abc\0def", 7);
     vexlor::ShowReplyErrorBox("Caption", "abcdef", 4);
@@ -76,26 +41,44 @@ TEST_F(ReceiveTest, ErrorBoxShowsTheReceivedTextUpToItsCount) {
     EXPECT_EQ(boxes[1].text, "abcd");
 }
 
-TEST_F(ReceiveTest, ThreadRunsTheParserOfTheCurrentKindEachPass) {
+TEST_F(ReceiveTest, ThreadWaitsForDataAndServesTheCurrentKind) {
     vexlor::RegisterResponseParser(vexlor::kKindDigital12, &RecordingParser::Parse);
     auto& slot = g_devices[11];
+    const auto socket = ConnectedSocket(11);
+    vexlor::OpenWakeChannel(11);
     slot.runFlag.store(1);
     uint32_t id = 0;
     auto handle = vexlor::StartReceiveThread(11, Get(slot.threadGeneration), &id);
     ASSERT_NE(handle, nullptr);
     ASSERT_TRUE(fake::WaitFor([&] { return Get(slot.threadAlive) == 1; }));
     EXPECT_EQ(vexlor::RunningReceiveThreads(11), 1);
-    // Kind 0: the thread only sleeps.
+
+    // Kind 0: the socket is not even watched, and what the device sends waits there.
+    fake::QueueReceive(socket, "input;1");
     ASSERT_TRUE(fake::WaitFor([] { return fake::PriorityCalls() == 1; }));
-    EXPECT_EQ(RecordingParser::Instance().Calls(), 0);
-    // The kind is read afresh in every pass.
-    Set(slot.kind, vexlor::kKindDigital12);
-    EXPECT_TRUE(fake::WaitFor([] { return RecordingParser::Instance().Calls() > 2; }));
-    Set(slot.kind, 9);  // no parser for other values
-    const int calls = RecordingParser::Instance().Calls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fake::SelectCalls(socket), 0);
+    EXPECT_EQ(fake::RecvCalls(socket), 0);
+
+    // Stamping a kind wakes the thread at once (its idle wait is a second long), and from then on
+    // every chunk that arrives is taken by one step, with no step while nothing arrives.
+    const auto stamped = std::chrono::steady_clock::now();
+    vexlor::StampKind(11, vexlor::kKindDigital12);
+    ASSERT_TRUE(fake::WaitFor([] { return RecordingParser::Instance().Calls() == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - stamped, std::chrono::milliseconds(500));
+    fake::QueueReceive(socket, "input;2");
+    fake::QueueReceive(socket, "input;3");
+    ASSERT_TRUE(fake::WaitUntilReceived(socket));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(RecordingParser::Instance().Calls(), 3);
+    EXPECT_EQ(fake::RecvCalls(socket), 3);
+
+    // Clearing the run flag and waking the thread ends it at once.
+    const auto stopped = std::chrono::steady_clock::now();
     slot.runFlag.store(0);
+    vexlor::WakeReceiveThread(11);
     ASSERT_TRUE(vexlor::platform::WaitThread(handle, 5000));
-    EXPECT_LE(RecordingParser::Instance().Calls(), calls + 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(500));
     EXPECT_EQ(Get(slot.threadAlive), 0);
     EXPECT_EQ(vexlor::RunningReceiveThreads(11), 0);
     vexlor::platform::CloseThreadHandle(handle);
@@ -104,6 +87,62 @@ TEST_F(ReceiveTest, ThreadRunsTheParserOfTheCurrentKindEachPass) {
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[texts.size() - 2], "SetThreadPriority (GetCurrentThread (), 0)");
     EXPECT_EQ(texts.back(), "ExitThread (0)");
+}
+
+TEST_F(ReceiveTest, SocketInTroubleIsNeverReadBlindlyNorSpunOn) {
+    vexlor::RegisterResponseParser(vexlor::kKindDigital12, &RecordingParser::Parse);
+    auto& slot = g_devices[11];
+    const auto socket = ConnectedSocket(11);
+    vexlor::OpenWakeChannel(11);
+    Set(slot.kind, vexlor::kKindDigital12);
+    slot.runFlag.store(1);
+
+    // A failed select never leads to a recv (it could block on a silent device); the socket is
+    // left alone for a while and then served again.
+    fake::ScriptResult("select", -1, 10022);
+    auto handle = vexlor::StartReceiveThread(11, Get(slot.threadGeneration), nullptr);
+    ASSERT_TRUE(fake::WaitFor([&] { return Get(slot.threadAlive) == 1; }));
+    fake::QueueReceive(socket, "input;1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fake::RecvCalls(socket), 0);
+    fake::AdvanceTime(100);
+    ASSERT_TRUE(fake::WaitFor([] { return RecordingParser::Instance().Calls() == 1; }));
+
+    // After the device closed the connection the thread stops watching the socket: no more
+    // selects or recvs on it however long it waits, and no error box.
+    fake::QueuePeerClose(socket);
+    ASSERT_TRUE(fake::WaitFor([&] { return fake::RecvCalls(socket) == 2; }));
+    const int selects = fake::SelectCalls(socket);
+    for (int i = 0; i < 5; ++i) fake::AdvanceTime(200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fake::RecvCalls(socket), 2);
+    EXPECT_LE(fake::SelectCalls(socket), selects + 1);
+    EXPECT_TRUE(fake::ErrorBoxes().empty());
+
+    slot.runFlag.store(0);
+    vexlor::WakeReceiveThread(11);
+    ASSERT_TRUE(vexlor::platform::WaitThread(handle, 5000));
+    vexlor::platform::CloseThreadHandle(handle);
+}
+
+TEST_F(ReceiveTest, WithoutWakeChannelTheThreadPollsItsSocket) {
+    // A socket layer without getsockname: no channel is opened and nothing fails.
+    fake::Reset();
+    fake::OmitSocketFunction("getsockname");
+    fake::StartModule();
+    vexlor::RegisterResponseParser(vexlor::kKindDigital12, &RecordingParser::Parse);
+    auto& slot = g_devices[11];
+    const auto socket = ConnectedSocket(11);
+    vexlor::OpenWakeChannel(11);
+    slot.runFlag.store(1);
+    auto handle = vexlor::StartReceiveThread(11, Get(slot.threadGeneration), nullptr);
+    ASSERT_TRUE(fake::WaitFor([&] { return Get(slot.threadAlive) == 1; }));
+    Set(slot.kind, vexlor::kKindDigital12);  // noticed without a wake-up
+    fake::QueueReceive(socket, "input;1");
+    ASSERT_TRUE(fake::WaitFor([] { return RecordingParser::Instance().Calls() == 1; }));
+    slot.runFlag.store(0);
+    ASSERT_TRUE(vexlor::platform::WaitThread(handle, 500));
+    vexlor::platform::CloseThreadHandle(handle);
 }
 
 TEST_F(ReceiveTest, ThreadThatIsNoLongerCurrentLeavesTheSlotAlone) {

@@ -47,6 +47,11 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 struct FakeSocket {
     bool open = true;
     bool connected = false;
+    // A datagram socket: the driver's wake-up channels. Their calls are not recorded and not
+    // scripted, so that the tests see the device connections' calls exactly as before.
+    bool datagram = false;
+    uint16_t port = 0;  // bound port, network order
+    std::deque<std::string> datagrams;
     std::deque<std::string> chunks;
     bool peerClose = false;
     std::vector<std::string> sends;
@@ -77,6 +82,8 @@ struct State {
     int wsaCleanupCalls = 0;
     std::map<std::string, std::deque<std::pair<int, int>>> scripts;
     SOCKET nextSocket = 256;
+    SOCKET nextDatagramSocket = 0x8000;
+    uint16_t nextPort = 40000;
     std::vector<SOCKET> created;
     std::map<SOCKET, FakeSocket> sockets;
     int sendCalls = 0;
@@ -107,6 +114,21 @@ struct State {
 
 std::mutex g_mu;
 State g_state;
+// Wakes selects that wait: bytes queued, a datagram sent, a socket closed, the clock moved, the
+// threads being joined. A waiting select looks again whenever g_pokes changes.
+std::condition_variable g_selectCv;
+uint64_t g_pokes = 0;  // guarded by g_mu
+
+// With g_mu held.
+void Poke() {
+    ++g_pokes;
+    g_selectCv.notify_all();
+}
+
+void PokeSelects() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    Poke();
+}
 std::atomic<uint32_t> g_time{kDefaultTime};
 thread_local int t_lastError = 0;
 thread_local bool t_platformThread = false;
@@ -141,6 +163,7 @@ FakeThread* FindThread(platform::ThreadHandle handle) {
 // cleared first so that receive threads leave their loops.
 void JoinAllThreads() {
     for (auto& slot : vexlor::g_devices) slot.runFlag.store(0);
+    PokeSelects();
     std::vector<FakeThread*> threads;
     {
         std::lock_guard<std::mutex> lock(g_threadMu);
@@ -197,6 +220,13 @@ int Fail(int error) {
     return ws::kSocketError;
 }
 
+// With g_mu held: the open datagram socket, or null.
+FakeSocket* Datagram(SOCKET socket) {
+    auto it = g_state.sockets.find(socket);
+    if (it == g_state.sockets.end() || !it->second.datagram) return nullptr;
+    return &it->second;
+}
+
 int VEXLOR_WSAAPI FakeWSAStartup(uint16_t version, ws::WsaData* data) {
     std::lock_guard<std::mutex> lock(g_mu);
     ++g_state.wsaStartupCalls;
@@ -232,8 +262,16 @@ int VEXLOR_WSAAPI FakeWSAGetLastError() {
 
 void FakeNotCalled() {}
 
-ws::SOCKET VEXLOR_WSAAPI FakeSocketCreate(int, int, int) {
+ws::SOCKET VEXLOR_WSAAPI FakeSocketCreate(int, int type, int) {
     std::lock_guard<std::mutex> lock(g_mu);
+    if (type == ws::kSockDgram) {
+        const SOCKET result = g_state.nextDatagramSocket;
+        g_state.nextDatagramSocket += 4;
+        FakeSocket datagram;
+        datagram.datagram = true;
+        g_state.sockets[result] = datagram;
+        return result;
+    }
     SocketCall call;
     call.function = "socket";
     int scripted = 0;
@@ -267,6 +305,12 @@ int VEXLOR_WSAAPI FakeShutdown(ws::SOCKET socket, int how) {
 
 int VEXLOR_WSAAPI FakeCloseSocket(ws::SOCKET socket) {
     std::lock_guard<std::mutex> lock(g_mu);
+    if (FakeSocket* datagram = Datagram(socket)) {
+        if (!datagram->open) return Fail(kWsaENotSock);
+        datagram->open = false;
+        Poke();
+        return 0;
+    }
     SocketCall call;
     call.function = "closesocket";
     call.socket = socket;
@@ -276,6 +320,7 @@ int VEXLOR_WSAAPI FakeCloseSocket(ws::SOCKET socket) {
         if (open != nullptr) {
             open->open = false;
             open->connected = false;
+            Poke();
         } else {
             result = ws::kSocketError;
         }
@@ -339,6 +384,12 @@ int VEXLOR_WSAAPI FakeConnect(ws::SOCKET socket, const ws::SockAddr* address, in
 
 int VEXLOR_WSAAPI FakeBind(ws::SOCKET socket, const ws::SockAddr* address, int length) {
     std::lock_guard<std::mutex> lock(g_mu);
+    if (FakeSocket* datagram = Datagram(socket)) {
+        if (!datagram->open) return Fail(kWsaENotSock);
+        const uint16_t port = g_state.nextPort++;
+        datagram->port = static_cast<uint16_t>((port >> 8) | (port << 8));
+        return 0;
+    }
     SocketCall call;
     call.function = "bind";
     call.socket = socket;
@@ -442,23 +493,89 @@ int VEXLOR_WSAAPI FakeRecv(ws::SOCKET socket, char* buffer, int length, int) {
     return static_cast<int>(n);
 }
 
-int VEXLOR_WSAAPI FakeSelect(int, ws::FdSet* readSet, ws::FdSet*, ws::FdSet*, const ws::TimeVal*) {
+int VEXLOR_WSAAPI FakeGetSockName(ws::SOCKET socket, ws::SockAddr* address, int* length) {
     std::lock_guard<std::mutex> lock(g_mu);
+    FakeSocket* datagram = Datagram(socket);
+    if (datagram == nullptr || !datagram->open) return Fail(kWsaENotSock);
+    if (address == nullptr || length == nullptr || *length < 16) return Fail(10014);
+    ws::SockAddrIn in{};
+    in.sin_family = ws::kAfInet;
+    in.sin_port = datagram->port;
+    const unsigned char loopback[4] = {127, 0, 0, 1};
+    std::memcpy(&in.sin_addr.s_addr, loopback, sizeof loopback);
+    std::memcpy(address, &in, sizeof in);
+    *length = sizeof in;
+    return 0;
+}
+
+int VEXLOR_WSAAPI FakeSendTo(ws::SOCKET socket, const char* buffer, int length, int,
+                             const ws::SockAddr* to, int) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    FakeSocket* from = Datagram(socket);
+    if (from == nullptr || !from->open || to == nullptr) return Fail(kWsaENotSock);
+    ws::SockAddrIn target;
+    std::memcpy(&target, to, sizeof target);
+    for (auto& entry : g_state.sockets) {
+        FakeSocket& s = entry.second;
+        if (s.datagram && s.open && s.port == target.sin_port) {
+            s.datagrams.emplace_back(buffer, static_cast<size_t>(length < 0 ? 0 : length));
+            Poke();
+            break;
+        }
+    }
+    return length;
+}
+
+int VEXLOR_WSAAPI FakeRecvFrom(ws::SOCKET socket, char* buffer, int length, int, ws::SockAddr*,
+                               int*) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    FakeSocket* datagram = Datagram(socket);
+    if (datagram == nullptr || !datagram->open) return Fail(kWsaENotSock);
+    if (datagram->datagrams.empty()) return Fail(kWsaEWouldBlock);
+    const std::string bytes = datagram->datagrams.front();
+    datagram->datagrams.pop_front();
+    const size_t n = std::min(bytes.size(), static_cast<size_t>(length < 0 ? 0 : length));
+    std::memcpy(buffer, bytes.data(), n);
+    return static_cast<int>(n);
+}
+
+// A select that waits like the real one: until a socket of the read set is readable or the
+// time-out (in real time) has passed. It also returns, with 0, when the fake is poked (the
+// clock moved, the threads are being joined), so that waiting threads look again.
+int VEXLOR_WSAAPI FakeSelect(int, ws::FdSet* readSet, ws::FdSet*, ws::FdSet*,
+                             const ws::TimeVal* timeout) {
+    std::unique_lock<std::mutex> lock(g_mu);
     int result = 0;
     if (TakeScript("select", &result)) return result;
     if (readSet == nullptr) return 0;
-    uint32_t ready = 0;
     const uint32_t count = std::min<uint32_t>(readSet->fd_count, ws::kFdSetSize);
-    SOCKET readable[ws::kFdSetSize];
     for (uint32_t i = 0; i < count; ++i) {
         FakeSocket* open = OpenSocket(readSet->fd_array[i]);
         if (open == nullptr) return ws::kSocketError;
         ++open->selects;
-        if (!open->chunks.empty() || open->peerClose) readable[ready++] = readSet->fd_array[i];
     }
-    for (uint32_t i = 0; i < ready; ++i) readSet->fd_array[i] = readable[i];
-    readSet->fd_count = ready;
-    return static_cast<int>(ready);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          (timeout == nullptr ? std::chrono::hours(1)
+                                              : std::chrono::seconds(timeout->tv_sec) +
+                                                    std::chrono::microseconds(timeout->tv_usec));
+    const uint64_t pokes = g_pokes;
+    for (;;) {
+        uint32_t ready = 0;
+        SOCKET readable[ws::kFdSetSize];
+        for (uint32_t i = 0; i < count; ++i) {
+            FakeSocket* open = OpenSocket(readSet->fd_array[i]);
+            if (open == nullptr) return ws::kSocketError;  // closed while waiting
+            const bool has = open->datagram ? !open->datagrams.empty()
+                                            : !open->chunks.empty() || open->peerClose;
+            if (has) readable[ready++] = readSet->fd_array[i];
+        }
+        if (ready > 0 || g_pokes != pokes || std::chrono::steady_clock::now() >= deadline) {
+            for (uint32_t i = 0; i < ready; ++i) readSet->fd_array[i] = readable[i];
+            readSet->fd_count = ready;
+            return static_cast<int>(ready);
+        }
+        g_selectCv.wait_until(lock, deadline);
+    }
 }
 
 struct NamedFunction {
@@ -491,10 +608,11 @@ const NamedFunction kSocketFunctions[] = {
     {"htons", Address(&FakeHtons)},
     {"send", Address(&FakeSend)},
     {"recv", Address(&FakeRecv)},
-    {"sendto", Address(&FakeNotCalled)},
-    {"recvfrom", Address(&FakeNotCalled)},
+    {"sendto", Address(&FakeSendTo)},
+    {"recvfrom", Address(&FakeRecvFrom)},
     {"select", Address(&FakeSelect)},
     {"ioctlsocket", Address(&FakeNotCalled)},
+    {"getsockname", Address(&FakeGetSockName)},
 };
 
 // --- Trace library -------------------------------------------------------------------------
@@ -586,6 +704,7 @@ std::string DirectoryOf(const std::string& path) {
 
 void ResetDriverState() {
     using vexlor::Set;
+    vexlor::CloseWakeChannels(false);
     for (auto& slot : vexlor::g_devices) {
         Set(slot.inUse, 0);
         Set(slot.socket, ws::kInvalidSocket);
@@ -613,6 +732,7 @@ void ResetDriverState() {
         for (auto& v : slot.temperatures) Set(v, 0.0);
         Set(slot.controllerInputs, 0);
         Set(slot.threadGeneration, 0);
+        Set(slot.socketUsers, 0);
     }
     std::memset(&vexlor::g_settings, 0, sizeof vexlor::g_settings);
     vexlor::g_module.moduleHandle = nullptr;
@@ -678,9 +798,11 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
 
 void SetTime(uint32_t ms) {
     g_time.store(ms);
+    PokeSelects();
 }
 void AdvanceTime(uint32_t ms) {
     g_time.fetch_add(ms);
+    PokeSelects();
 }
 uint32_t Time() {
     return g_time.load();
@@ -799,10 +921,12 @@ void QueueReceive(SOCKET socket, const std::string& bytes) {
     auto& s = g_state.sockets[socket];
     if (!bytes.empty()) s.chunks.push_back(bytes);
     s.selectsWhenDrained = s.chunks.empty() ? s.selects : -1;
+    Poke();
 }
 void QueuePeerClose(SOCKET socket) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_state.sockets[socket].peerClose = true;
+    Poke();
 }
 bool WaitUntilReceived(SOCKET socket, int timeoutMs) {
     return WaitFor(
@@ -1159,7 +1283,10 @@ void Sleep(uint32_t milliseconds) {
         if (!fake::t_platformThread) {
             ++g_state.hostSleeps;
             g_state.hostSleepMs += milliseconds;
-            if (g_state.sleepAdvances) fake::g_time.fetch_add(milliseconds);
+            if (g_state.sleepAdvances) {
+                fake::g_time.fetch_add(milliseconds);
+                fake::Poke();
+            }
         }
         micros = g_state.realSleepMicros;
     }

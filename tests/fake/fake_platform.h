@@ -108,7 +108,12 @@ void SetLastError(int error);
 //   created but not connected: -1 / 10057; on a closed, unknown or INVALID socket: -1 / 10038.
 // - select: counts a socket as readable when bytes or a peer close are queued for it, rewrites
 //   the read set to the readable sockets and returns their number; an unknown or closed socket
-//   in the set: -1 / 10038. recv: up to len bytes of the first queued chunk (a chunk is never
+//   in the set: -1 / 10038. With none readable it waits, in real time, up to its time-out, and
+//   returns early (with 0) whenever the fake is poked: the clock moves, bytes are queued, a
+//   socket closes or the threads are being joined.
+// - Datagram sockets (the driver's wake-up channels): socket, bind, getsockname (127.0.0.1 and a
+//   port of their own), sendto, recvfrom and closesocket work on them, unscripted and
+//   unrecorded, so that SocketCalls() and CreatedSockets() show the device connections only. recv: up to len bytes of the first queued chunk (a chunk is never
 //   merged with the next one), 0 once a queued peer close is reached, -1 / 10035 when nothing
 //   is queued, -1 / 10038 on a closed or unknown socket.
 // - closesocket: 0 and the socket is closed; -1 / 10038 when it was not open.

@@ -191,13 +191,15 @@ TEST_F(IoFunctions, ReceiveThreadDecodesInputStates) {
     EXPECT_EQ(in[1], 1);
     EXPECT_EQ(in[2], 0);
 
-    // A marker split over two receives is not recognised.
-    const std::string frame = Frame(0x96, 0x80);
-    fake::QueueReceive(socket, frame.substr(0, 4));
-    fake::QueueReceive(socket, frame.substr(4));
-    ASSERT_TRUE(fake::WaitUntilReceived(socket));
-    EXPECT_EQ(Read(6, &value, in), 0);
-    EXPECT_EQ(value, 3);
+    // A frame whose bytes straddle two receives is found, wherever the network cut it.
+    for (size_t cut = 1; cut <= 4; ++cut) {
+        const std::string frame = Frame(0x96, static_cast<unsigned char>(0x80 + cut));
+        fake::QueueReceive(socket, "x" + frame.substr(0, cut));
+        fake::QueueReceive(socket, frame.substr(cut));
+        ASSERT_TRUE(fake::WaitUntilReceived(socket));
+        EXPECT_EQ(Read(6, &value, in), 0);
+        EXPECT_EQ(value, 0x80 + cut) << cut;
+    }
     EXPECT_EQ(g_devices[6].replyValid.load(), 0);
     EXPECT_TRUE(fake::ErrorBoxes().empty());
 }

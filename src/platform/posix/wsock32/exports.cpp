@@ -1,6 +1,7 @@
-// The 23 entry points of libwsock32.so under their Windows Sockets names. Each forwards to
-// wsock32.cpp. This file includes no system socket header, so the names defined here cannot
-// clash with the C library's declarations; the version script exports exactly these names.
+// The entry points of libwsock32.so under their Windows Sockets names: the 23 the driver requires
+// and getsockname. Each forwards to wsock32.cpp. This file includes no system socket header, so
+// the names defined here cannot clash with the C library's declarations; the version script
+// exports exactly these names.
 #include <type_traits>
 
 #include "core/socket_api.h"
@@ -87,6 +88,9 @@ WSOCK_EXPORT int VEXLOR_WSAAPI select(int nfds, FdSet* readSet, FdSet* writeSet,
                                       const TimeVal* timeout) {
     return impl::Select(nfds, readSet, writeSet, exceptSet, timeout);
 }
+WSOCK_EXPORT int VEXLOR_WSAAPI getsockname(SOCKET s, SockAddr* address, int* length) {
+    return impl::GetSockName(s, address, length);
+}
 WSOCK_EXPORT int VEXLOR_WSAAPI ioctlsocket(SOCKET s, int32_t command, uint32_t* argument) {
     return impl::IoctlSocket(s, command, argument);
 }
@@ -107,3 +111,6 @@ static_assert(std::is_same_v<decltype(&htons), Api::HtonsFn>);
 static_assert(std::is_same_v<decltype(&send), Api::SendFn>);
 static_assert(std::is_same_v<decltype(&recv), Api::RecvFn>);
 static_assert(std::is_same_v<decltype(&select), Api::SelectFn>);
+static_assert(std::is_same_v<decltype(&sendto), Api::SendToFn>);
+static_assert(std::is_same_v<decltype(&recvfrom), Api::RecvFromFn>);
+static_assert(std::is_same_v<decltype(&getsockname), Api::GetSockNameFn>);

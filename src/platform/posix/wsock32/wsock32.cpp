@@ -485,6 +485,21 @@ int Bind(SOCKET s, const ws::SockAddr* address, int length) {
     return Checked(C().bind(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native));
 }
 
+int GetSockName(SOCKET s, ws::SockAddr* address, int* length) {
+    int fd = Fd(s, true);
+    if (fd < 0) return kSocketError;
+    if (address == nullptr || length == nullptr || *length < int{sizeof(ws::SockAddrIn)}) {
+        return Fail(WSAEFAULT);
+    }
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) return FailErrno();
+    // Windows reports an unbound socket as an error rather than as the "any" address.
+    if (local.sin_family != AF_INET || local.sin_port == 0) return Fail(WSAEINVAL);
+    WriteAddress(local, address, length);
+    return 0;
+}
+
 int Listen(SOCKET s, int backlog) {
     int fd = Fd(s);
     if (fd < 0) return kSocketError;

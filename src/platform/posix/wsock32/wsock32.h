@@ -1,4 +1,4 @@
-// Windows Sockets 1.1 over BSD sockets: the functions behind the 23 exports of libwsock32.so.
+// Windows Sockets 1.1 over BSD sockets: the functions behind the exports of libwsock32.so.
 // They carry internal names; exports.cpp gives them their Windows Sockets names. Keeping the two
 // apart means no call inside the library can land on one of its own exports in place of the C
 // library's function of the same name.
@@ -35,6 +35,7 @@ int Connect(ws::SOCKET s, const ws::SockAddr* address, int length);
 ws::SOCKET Accept(ws::SOCKET s, ws::SockAddr* address, int* length);
 int Bind(ws::SOCKET s, const ws::SockAddr* address, int length);
 int Listen(ws::SOCKET s, int backlog);
+int GetSockName(ws::SOCKET s, ws::SockAddr* address, int* length);
 
 HostEnt* GetHostByName(const char* name);
 int GetHostName(char* name, int length);
