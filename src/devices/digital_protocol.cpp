@@ -134,9 +134,10 @@ bool DecodeDigitalText(DeviceSlot& slot, const DigitalModel& model, const char* 
 namespace {
 
 // Decodes the NUL-separated texts of buffer[0, length); buffer[length] must be readable and is
-// set to NUL, so that the last text ends there.
+// set to NUL, so that the last text ends there. With reportEmpty, a run without any text is
+// reported once as an empty reply.
 bool DecodeTexts(DeviceSlot& slot, const DigitalModel& model, char* buffer, int length,
-                 const DigitalReplySink& sink) {
+                 const DigitalReplySink& sink, bool reportEmpty = true) {
     buffer[length] = '\0';
     bool recognised = false;
     bool anyText = false;
@@ -157,7 +158,9 @@ bool DecodeTexts(DeviceSlot& slot, const DigitalModel& model, char* buffer, int 
         start = end + 1;
     }
     // A block that carries no text at all is an empty reply, which no form recognises.
-    if (!anyText && sink.onUnrecognised != nullptr) sink.onUnrecognised(model.caption, buffer, 0);
+    if (!anyText && reportEmpty && sink.onUnrecognised != nullptr) {
+        sink.onUnrecognised(model.caption, buffer, 0);
+    }
     return recognised;
 }
 
@@ -223,7 +226,8 @@ void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCa
         carry.flushWhenQuiet = true;
         carry.heldSince = now;
     }
-    DecodeTexts(slot, model, joined, end, sink);
+    // Terminators in front of a held text are no empty reply: the receive did carry text.
+    DecodeTexts(slot, model, joined, end, sink, rest == 0);
 }
 
 void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,

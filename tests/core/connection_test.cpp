@@ -267,7 +267,12 @@ TEST_F(ConnectionTest, DeInitStopsTheThreadAndClosesTheSocket) {
     fake::ClearTrace();
     fake::ClearSocketCalls();
 
+    // The thread sits in its wait (a second long): DeInit wakes it rather than waiting out its
+    // 50 passes.
+    fake::ResetSleepCount();
     EXPECT_EQ(vexlor::DeInitSlot(0, 4), 0);
+    EXPECT_LT(fake::HostSleepCount(), 20);
+    EXPECT_TRUE(fake::ThreadEnded(0));
     EXPECT_EQ(HostTraceTexts(), (std::vector<std::string>{
                                     "Ret=1; CloseHandle (256)",
                                     "Ret=0; shutdown (256, 2)",

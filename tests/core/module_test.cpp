@@ -186,9 +186,13 @@ TEST_F(ShutdownTest, OpenSlotsAreStoppedBeforeTracingAndSocketsEnd) {
     fake::StartModule();
     ASSERT_EQ(vexlor::InitSlot(1, 1), 0);
     ASSERT_EQ(vexlor::InitSlot(1, 2), 0);
+    ASSERT_TRUE(fake::WaitFor([] { return Get(g_devices[1].threadAlive) == 1; }));
     ASSERT_TRUE(fake::WaitFor([] { return Get(g_devices[2].threadAlive) == 1; }));
 
+    // Both threads sit in their waits (a second long); shut-down wakes them instead of waiting.
+    fake::ResetSleepCount();
     fake::StopModule();
+    EXPECT_LT(fake::HostSleepCount(), 20);
     // Every receive thread has ended and its handle is closed before the module is gone.
     EXPECT_EQ(fake::ThreadsRunning(), 0);
     EXPECT_TRUE(fake::ThreadClosed(0));

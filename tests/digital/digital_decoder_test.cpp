@@ -226,15 +226,85 @@ TEST_F(DigitalDecoder, EmptyPiecesAreSkippedAndUnrecognisedPiecesBoxed) {
     EXPECT_EQ(g_boxes[0].caption, "Web-IO 12xDigital");
 }
 
-TEST_F(DigitalDecoder, ReplySplitOverTwoBlocksIsDecodedPieceByPiece) {
-    // Nothing is carried over: the tail of the first block and the head of the second are each
-    // their own text.
-    EXPECT_TRUE(Decode(kDigital12, std::string("input;1\0outp", 12)));
-    EXPECT_FALSE(Decode(kDigital12, std::string("ut;3\0", 5)));
-    ASSERT_EQ(g_boxes.size(), 2u);
-    EXPECT_EQ(g_boxes[0].text, "outp");
-    EXPECT_EQ(g_boxes[1].text, "ut;3");
-    EXPECT_EQ(slot.outputWord12.load(), 0);
+// Feeds `bytes` to the receive framing in receives of at most `block` bytes.
+void Feed(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+          const std::string& bytes, size_t block, uint32_t now = 100) {
+    DigitalReplySink sink;
+    sink.onUnrecognised = RecordBox;
+    for (size_t at = 0; at < bytes.size(); at += block) {
+        const std::string piece = bytes.substr(at, block);
+        DecodeDigitalReceive(slot, model, carry, piece.data(), static_cast<int>(piece.size()), now,
+                             sink);
+    }
+}
+
+TEST_F(DigitalDecoder, FramingJoinsRepliesCutAcrossReceives) {
+    ReceiveCarry carry;
+    // A reply cut by the network is held and decoded once, whole.
+    Feed(slot, kDigital12, carry, std::string("input;1\0outp", 12), 256, 100);
+    EXPECT_EQ(slot.inputWord12.load(), 1);
+    EXPECT_EQ(carry.length, 4);
+    EXPECT_TRUE(carry.flushWhenQuiet);
+    EXPECT_EQ(carry.heldSince, 100u);
+    Feed(slot, kDigital12, carry, std::string("ut;3\0", 5), 256, 150);
+    EXPECT_EQ(slot.outputWord12.load(), 3);
+    EXPECT_EQ(carry.length, 0);
+
+    // A burst longer than a block: every reply decoded in order, the later one winning.
+    std::string burst;
+    for (int i = 0; i < 36; ++i) {
+        burst += "counter" + std::to_string(i % 12) + ";" + std::to_string(1000 + i);
+        burst += '\0';
+    }
+    ASSERT_GT(burst.size(), 400u);
+    Feed(slot, kDigital12, carry, burst, 256);
+    for (int k = 0; k < 12; ++k) EXPECT_EQ(slot.counters[k].load(), 1024 + k) << k;
+
+    ReceiveCarry carry24;
+    std::string replies24;
+    std::string last;
+    for (int i = 0; replies24.size() < 3000; ++i) {
+        last = std::to_string(100000 + i);  // read as hexadecimal
+        replies24 += "input;" + last;
+        replies24 += '\0';
+    }
+    replies24 += "output;ABCDEF";
+    replies24 += '\0';
+    Feed(slot, kDigital24, carry24, replies24, 1000);
+    EXPECT_EQ(slot.outputWord24.load(), 0xABCDEFu);
+    EXPECT_EQ(slot.inputWord24.load(), std::stoul(last, nullptr, 16));
+    EXPECT_TRUE(g_boxes.empty());
+}
+
+TEST_F(DigitalDecoder, FramingOfDevicesWithoutTerminatorsAndOfQuietRemainders) {
+    // A connection that has not shown a terminator is decoded block by block, at once.
+    ReceiveCarry fresh;
+    Feed(slot, kDigital12, fresh, "input;5", 256);
+    EXPECT_EQ(slot.inputWord12.load(), 5);
+    EXPECT_EQ(fresh.length, 0);
+
+    // After terminators, a remainder that stays alone is decoded as it stands when its time is
+    // up: recognised or boxed like any reply.
+    ReceiveCarry carry;
+    DigitalReplySink sink;
+    sink.onUnrecognised = RecordBox;
+    Feed(slot, kDigital12, carry, std::string("input;7\0output;9", 16), 256);
+    EXPECT_EQ(slot.inputWord12.load(), 7);
+    FlushDigitalCarry(slot, kDigital12, carry, sink);
+    EXPECT_EQ(slot.outputWord12.load(), 9);
+    Feed(slot, kDigital12, carry, std::string("\0inp", 4), 256);
+    FlushDigitalCarry(slot, kDigital12, carry, sink);
+    EXPECT_EQ(carry.length, 0);
+    ASSERT_EQ(g_boxes.size(), 1u);
+    EXPECT_EQ(g_boxes[0].text, "inp");
+
+    // A thread that no longer serves its slot stops at the box: nothing after it is stored.
+    sink.goOn = [](void*) { return false; };
+    slot.replyValid.store(0);
+    DecodeDigitalReceive(slot, kDigital12, carry, "bad\0input;4\0", 13, 200, sink);
+    EXPECT_EQ(slot.inputWord12.load(), 7);
+    EXPECT_EQ(slot.replyValid.load(), 0);
+    EXPECT_EQ(g_boxes.size(), 2u);
 }
 
 TEST(DigitalRequests, TextsWithEmptyPassword) {

@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "core/connection.h"
 #include "core/device_table.h"
+#include "core/receive_thread.h"
 #include "fake_platform.h"
 
 namespace vexlor {
@@ -284,6 +285,14 @@ TEST_F(DigitalFunctions, FailedReadLeavesPointersUntouchedAndTracesBothLines) {
     EXPECT_EQ(fake::TraceTexts(3),
               std::vector<std::string>{"Ret=20; send (" + s + ", GET /errorclear?PW=&, 20, 0)"});
     EXPECT_TRUE(fake::TraceTexts(2).empty());
+
+    // A send that fails is a failure even when the socket layer has no error number for it.
+    fake::AdvanceTime(500);
+    fake::SetLastError(0);
+    fake::ScriptResult("send", -1);
+    EXPECT_EQ(ReadDI12(8, &word, bits), 10107);
+    fake::ScriptResult("send", -1);
+    EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 8, 5), 10107);
 }
 
 TEST_F(DigitalFunctions, ReadCIOn24xDigitalSendsAll24AndReturnsTheCounters) {
@@ -362,6 +371,25 @@ TEST_F(DigitalFunctions, EachKindReceivesInBlocksOfItsOwnSize) {
     EXPECT_EQ(Get(g_devices[12].inputWord24), 0xFu);
     EXPECT_EQ(Get(g_devices[12].outputWord24), 3u);
     EXPECT_TRUE(fake::ErrorBoxes().empty());
+}
+
+TEST_F(DigitalFunctions, ReceiveThreadJoinsCutRepliesAndDecodesAQuietRemainderAsItStands) {
+    const SOCKET socket = Open(14);
+    EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 14, 0), 0);  // kind 1
+    fake::QueueReceive(socket, std::string("input;1\0inp", 11));
+    ASSERT_TRUE(fake::WaitUntilReceived(socket));
+    EXPECT_EQ(Get(g_devices[14].inputWord12), 1);
+    fake::QueueReceive(socket, std::string("ut;A5F\0", 7));
+    ASSERT_TRUE(fake::WaitUntilReceived(socket));
+    EXPECT_EQ(Get(g_devices[14].inputWord12), 0xA5F);
+
+    // A remainder that is not completed in time is decoded as it stands.
+    fake::QueueReceive(socket, "outp");
+    ASSERT_TRUE(fake::WaitUntilReceived(socket));
+    EXPECT_TRUE(fake::ErrorBoxes().empty());
+    fake::AdvanceTime(kCarryQuietMs);
+    ASSERT_TRUE(fake::WaitFor([] { return fake::ErrorBoxes().size() == 1; }));
+    EXPECT_EQ(fake::ErrorBoxes()[0].text, "outp");
 }
 
 TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {

@@ -111,11 +111,13 @@ TEST_F(ErrorBoxLifecycle, DeInitAndReInitWhileTheThreadIsInsideAnErrorBox) {
     const fake::SOCKET first = LatestSocket();
     uint16_t word = 0;
     ASSERT_EQ(ReadDI12(5, &word), 0);
-    fake::QueueReceive(first, std::string("no reply\0", 9));
+    // The box comes up for the first reply of the block; a valid one follows it.
+    fake::QueueReceive(first, std::string("no reply\0input;777\0", 20));
     ASSERT_TRUE(boxes_->WaitEntered(1));
 
     // DeInit gives up on the blocked thread after its 50 passes and still frees the slot.
     EXPECT_EQ(VexlorWeb_IO_DeInit(1, 5), 0);
+    const int firstRecvs = fake::RecvCalls(first);
     EXPECT_EQ(Get(g_devices[5].inUse), 0);
     EXPECT_FALSE(fake::IsOpen(first));
     EXPECT_EQ(vexlor::RunningReceiveThreads(5), 1);  // still in its box
@@ -129,10 +131,13 @@ TEST_F(ErrorBoxLifecycle, DeInitAndReInitWhileTheThreadIsInsideAnErrorBox) {
     ASSERT_TRUE(fake::WaitUntilReceived(second));
     EXPECT_TRUE(fake::WaitFor([] { return Get(g_devices[5].inputWord12) == 0x5A5; }));
 
-    // The user closes the old box: its thread ends without touching the slot, and only the new
-    // thread goes on serving it.
+    // The user closes the old box: its thread ends without touching the slot (the rest of its
+    // block is not decoded into the new connection's values, nor is its old socket read again),
+    // and only the new thread goes on serving it.
     boxes_->Release();
     EXPECT_TRUE(fake::WaitFor([] { return vexlor::RunningReceiveThreads(5) == 1; }));
+    EXPECT_EQ(Get(g_devices[5].inputWord12), 0x5A5);
+    EXPECT_EQ(fake::RecvCalls(first), firstRecvs);
     EXPECT_EQ(Get(g_devices[5].threadAlive), 1);
     EXPECT_EQ(Get(g_devices[5].inUse), 1);
     fake::QueueReceive(second, std::string("input;F0\0", 9));
