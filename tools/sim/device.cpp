@@ -143,8 +143,8 @@ bool parseDouble(std::string_view text, double& value) {
 }
 
 bool Faults::any() const {
-    return closeAfter > 0 || garbage || splitMs >= 0 || coalesce > 1 || slowMs > 0 || silent ||
-           refuse || acceptClose || flood > 0;
+    return closeAfter > 0 || garbage || splitMs >= 0 || cutAt > 0 || coalesce > 1 || slowMs > 0 ||
+           silent || refuse || acceptClose || flood > 0;
 }
 
 std::string Faults::describe() const {
@@ -156,6 +156,7 @@ std::string Faults::describe() const {
     if (closeAfter > 0) add("close-after=" + std::to_string(closeAfter));
     if (garbage) add("garbage");
     if (splitMs >= 0) add("split=" + std::to_string(splitMs));
+    if (cutAt > 0) add("cut=" + std::to_string(cutAt) + "/" + std::to_string(cutPauseMs));
     if (coalesce > 1) add("coalesce=" + std::to_string(coalesce));
     if (slowMs > 0) add("slow=" + std::to_string(slowMs));
     if (silent) add("silent");
@@ -212,6 +213,24 @@ bool applyFault(Faults& f, std::string_view mode, std::string_view arg, std::str
         }
         if (!number(20, 0, 60000, v)) return false;
         f.splitMs = static_cast<int>(v);
+    } else if (mode == "cut") {
+        if (off) {
+            f.cutAt = 0;
+            return true;
+        }
+        // OFFSET or OFFSET/MS: the number of bytes of the first part and the pause after it.
+        const size_t slash = arg.find('/');
+        unsigned long long at = 0, pause = 20;
+        const bool good =
+            !arg.empty() && parseUnsigned(arg.substr(0, slash), 1000000, at) && at >= 1 &&
+            (slash == std::string_view::npos || parseUnsigned(arg.substr(slash + 1), 60000, pause));
+        if (!good) {
+            error =
+                arg.empty() ? "cut needs a byte offset" : "bad offset for cut: " + std::string(arg);
+            return false;
+        }
+        f.cutAt = static_cast<int>(at);
+        f.cutPauseMs = static_cast<int>(pause);
     } else if (mode == "coalesce") {
         if (off) {
             f.coalesce = 0;
