@@ -337,8 +337,9 @@ TEST(DigitalIntegration, RepliesCutInTwoArriveOnceAndWhole) {
 // and no piece of a reply is reported as unrecognised.
 TEST(DigitalIntegration, BurstsLongerThanOneReceiveDecodeEveryReplyInOrder) {
     constexpr int kCalls12 = 3, kCalls24 = 8;
-    SimProcess sim({"digital12,fault=coalesce:" + std::to_string(kCalls12 * 12),
-                    "digital24,fault=coalesce:" + std::to_string(kCalls24 * 24)});
+    // Held until every call's replies are there, however long the calls take.
+    SimProcess sim({"digital12,fault=coalesce:" + std::to_string(kCalls12 * 12) + "/20000",
+                    "digital24,fault=coalesce:" + std::to_string(kCalls24 * 24) + "/20000"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     const ChildOutcome outcome = RunInChild(
         [&] {
@@ -364,6 +365,9 @@ TEST(DigitalIntegration, BurstsLongerThanOneReceiveDecodeEveryReplyInOrder) {
                     // The device answers with the counters as they are when the request arrives.
                     ASSERT_TRUE(sim.waitForRequests(device, call * channels));
                 }
+                // All of them left in one send, with the last request.
+                EXPECT_EQ(sim.query("sends " + std::to_string(device)),
+                          std::optional<std::string>("1"));
                 auto last = [&] {
                     // A read that falls due asks again; those replies are held back and carry
                     // the same values.

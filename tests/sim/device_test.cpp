@@ -147,6 +147,11 @@ TEST(Faults, SetAndClearEachMode) {
     EXPECT_TRUE(applyFault(f, "slow", "off", error));
     EXPECT_TRUE(applyFault(f, "refuse", "off", error));
     EXPECT_TRUE(applyFault(f, "cut", "7/0", error));
+    EXPECT_TRUE(applyFault(f, "coalesce", "36/5000", error));
+    EXPECT_EQ(f.describe(),
+              "close-after=3 garbage split=20 cut=7/0 coalesce=36/5000 silent "
+              "accept-close flood=100");
+    EXPECT_TRUE(applyFault(f, "coalesce", "2", error));
     EXPECT_EQ(f.describe(),
               "close-after=3 garbage split=20 cut=7/0 coalesce=2 silent accept-close flood=100");
     EXPECT_TRUE(applyFault(f, "cut", "off", error));
@@ -161,6 +166,9 @@ TEST(Faults, SetAndClearEachMode) {
     EXPECT_FALSE(applyFault(f, "coalesce", "1", error));
     for (const char* bad : {"", "0", "3/", "/20", "3/x", "3/20/1", "3/60001"}) {
         EXPECT_FALSE(applyFault(f, "cut", bad, error)) << bad;
+    }
+    for (const char* bad : {"1/500", "2/", "2/x", "1001"}) {
+        EXPECT_FALSE(applyFault(f, "coalesce", bad, error)) << bad;
     }
     EXPECT_FALSE(applyFault(f, "garbage", "5", error));
     EXPECT_FALSE(applyFault(f, "slow", "-1", error));

@@ -109,7 +109,8 @@ class SimProcess {
     long long requestCount(int device);
 
     // Fault modes (see tools/sim/README.md): close-after N, garbage, split [MS], cut OFFSET[/MS],
-    // coalesce [N], slow MS, silent, refuse, accept-close, flood N. arg "off" clears one mode.
+    // coalesce [N[/MS]], slow MS, silent, refuse, accept-close, flood N. arg "off" clears one
+    // mode.
     bool setFault(int device, const std::string& mode, const std::string& arg = "");
     bool clearFaults(int device);
 

@@ -332,7 +332,7 @@ void Server::queueReply(Connection& c, std::string bytes) {
     }
     if (f.flood > 0) bytes.insert(0, filler(f.flood));
     if (f.coalesce > 1) {
-        if (c.holdCount == 0) c.holdDeadline = now() + kCoalesceHoldMs;
+        if (c.holdCount == 0) c.holdDeadline = now() + f.coalesceHoldMs;
         c.hold += bytes;
         if (++c.holdCount >= f.coalesce) releaseHold(c);
         return;
