@@ -8,21 +8,34 @@
 //   1. host call cost: time per ReadDI / ReadDO / ReadCI / WriteDO call, due and not due;
 //   2. freshness: the simulator changes an input (control command); the host polls ReadDI with
 //      Timing "0"; time until the new value is visible, beside a plain loopback ping-pong;
-//   3. idle cost: CPU time per second of this process with the slots open and no traffic;
-//   4. throughput: replies decoded per second with every slot polled back to back;
-//   5. the alternative a user might script: one new TCP connection per read.
+//   3. reply to visible: a device played by this program sends a reply of its own accord while a
+//      host thread spins on a ReadDI that is never due; time from its send until ReadDI shows
+//      the value, beside the loopback round trip and the wake-up of a thread blocked in select;
+//   4. idle cost: CPU time and wakeups (context switches of all threads) per second with the
+//      slots open and no traffic, at kind 0 (opened, never used) and with a kind stamped;
+//   5. DeInit of an idle slot (kind 0 and stamped), and, once for the largest slot count,
+//      unloading the library with every slot open (half of them stamped);
+//   6. throughput: replies decoded per second with every slot polled back to back, with the
+//      pieces of replies the driver did not recognise (error-box lines) and wrong values seen;
+//   7. the alternative a user might script: one new TCP connection per read.
 //
 // It prints a table and, with --json FILE, writes the same figures as JSON. It never judges the
 // figures; it fails only when something could not be run at all.
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -48,6 +61,9 @@ constexpr char kPassword[] = "bench42";
 constexpr char kInputRequest[] = "GET /input?PW=bench42&";
 constexpr char kTimingDue[] = "0";
 constexpr char kTimingNotDue[] = "3600000";  // one hour: nothing falls due during a run
+// Beyond the range of the driver's 32-bit millisecond counter: no read is ever due, so a slot
+// opened with it sends nothing at all.
+constexpr char kTimingNever[] = "99999999999";
 constexpr uint16_t kFreshWord = 0x5A5;
 // Input word while the throughput window runs: three hexadecimal digits, so a reply
 // ("input;123" and its NUL) is 10 bytes, which does not divide the 256-byte receive block.
@@ -75,10 +91,14 @@ struct Budget {
     int scriptReads;      // connect/send/recv/close reads per slot count
     int pingPongs;        // floor samples
     int watchdogSeconds;  // the whole run
+    int wakeSamples;      // floor: wake-ups of a thread blocked in select
+    int replySamples;     // device reply -> visible
+    int deInitSamples;    // DeInit of an idle slot (half at kind 0, half stamped)
+    int unloadRepeats;    // unloading with every slot open
 };
 
-constexpr Budget kFull{20000, 500, 2.0, 0.5, 30.0, 2000, 5000, 900};
-constexpr Budget kQuick{400, 12, 0.25, 0.1, 5.0, 60, 200, 90};
+constexpr Budget kFull{20000, 500, 2.0, 0.5, 30.0, 2000, 5000, 900, 2000, 2000, 400, 3};
+constexpr Budget kQuick{400, 12, 0.25, 0.1, 5.0, 60, 200, 90, 50, 20, 10, 1};
 
 void Usage(FILE* out) {
     std::fprintf(out,
@@ -294,7 +314,24 @@ const char* const kFunctionNames[kFunctionCount] = {"ReadDI", "ReadDO", "ReadCI"
 
 struct Idle {
     double cpuPercent = NAN;
-    double wakeupsPerSecond = NAN;
+    double wakeupsPerSecond = NAN;  // context switches of all threads of this process
+};
+
+// Slots open with no request traffic at all (a Timing that is never due).
+struct Quiet {
+    Idle kind0;       // opened, never used: no kind stamped
+    Idle stamped;     // a kind stamped into every slot (by a WriteDO that changes nothing)
+    Summary replyUs;  // device sends a reply -> a spinning ReadDI shows its value
+    int replyTimeouts = 0;
+    Summary deInitKind0Us;
+    Summary deInitStampedUs;
+};
+
+struct Unload {
+    int slots = 0;
+    int stamped = 0;
+    Summary ms;  // dlclose of the library
+    long long failures = 0;
 };
 
 struct Freshness {
@@ -332,8 +369,7 @@ struct SlotRun {
     double deInitMs = NAN;
     CallCost cost[kFunctionCount];
     Freshness freshness;
-    Idle idleOpened;  // slots initialised, never read: the threads only sleep
-    Idle idlePolled;  // slots read before: the threads test their sockets every pass
+    Quiet quiet;
     Throughput throughput;
     Script script;
     long long unrecognisedPieces = 0;  // over the whole run of this slot count
@@ -342,6 +378,7 @@ struct SlotRun {
 struct Floors {
     Summary pingPongUs;
     Summary deviceRoundTripUs;
+    Summary wakeUs;  // send -> a thread blocked in select on the other end has the bytes
 };
 
 // --- The benchmark ------------------------------------------------------------------------------
@@ -361,10 +398,15 @@ class Bench {
     bool MeasureFloors(Floors* f);
     Idle MeasureIdle();
     bool RunSlots(int n, SlotRun* r);
+    bool MeasureUnload(int n, Unload* u);
     double TimerOverheadNs();
 
   private:
-    bool Open(int n, const char* timing, double* ms = nullptr);
+    // Opens slots 0 to n-1, each on its simulated device, or slot 0 on slot0Port when given.
+    bool Open(int n, const char* timing, double* ms = nullptr, uint16_t slot0Port = 0);
+    // Stamps the 12xDigital kind into a slot without sending anything: a WriteDO whose values
+    // are neither 0 nor 1 switches no output.
+    void Stamp(uint16_t slot);
     void Close(int n, double* ms = nullptr);
     void Quiesce();
     long long TotalRequests(int n);
@@ -374,6 +416,7 @@ class Bench {
     bool MeasureFreshness(int n, Freshness* out);
     bool MeasureThroughput(int n, Throughput* out);
     bool MeasureScript(int n, Script* out);
+    bool MeasureQuiet(int n, Quiet* out);
 
     const Options& o_;
     const Budget b_;
@@ -394,12 +437,12 @@ double Bench::TimerOverheadNs() {
     return Summarize(d).median;
 }
 
-bool Bench::Open(int n, const char* timing, double* ms) {
+bool Bench::Open(int n, const char* timing, double* ms, uint16_t slot0Port) {
     std::vector<SlotSettings> slots;
     for (int i = 0; i < n; ++i) {
         SlotSettings s;
         s.slot = i;
-        s.port = sim_.port(static_cast<size_t>(i));
+        s.port = i == 0 && slot0Port != 0 ? slot0Port : sim_.port(static_cast<size_t>(i));
         s.timing = timing;
         s.password = kPassword;
         slots.push_back(s);
@@ -427,6 +470,12 @@ void Bench::Close(int n, double* ms) {
     for (int i = 0; i < n; ++i) host_.deinit(1, static_cast<uint16_t>(i));
     if (ms != nullptr) *ms = (NowUs() - t0) / 1000;
     Quiesce();
+}
+
+void Bench::Stamp(uint16_t slot) {
+    uint16_t values[12];
+    std::fill(std::begin(values), std::end(values), 5);
+    host_.WriteDO(slot, values);
 }
 
 // Lets the simulator finish with closed connections before the next measurement.
@@ -484,20 +533,194 @@ bool Bench::MeasureCalls(int n, Function f, bool due, Summary* out, long long* f
     return !g_interrupted.load();
 }
 
+// Context switches of every thread of this process so far, voluntary and not
+// (/proc/self/task/*/status). A thread that wakes up and goes back to waiting adds one, so their
+// growth per second counts the wakeups of the receive threads. -1 when /proc cannot be read.
+long long TaskSwitches() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return -1;
+    long long total = 0;
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                total += std::atoll(line.c_str() + line.find(':') + 1);
+            }
+        }
+    }
+    closedir(tasks);
+    return total;
+}
+
 Idle Bench::MeasureIdle() {
     Idle idle;
     rusage a{}, b{};
+    const long long switchesBefore = TaskSwitches();
     getrusage(RUSAGE_SELF, &a);
     const double t0 = NowUs();
     SleepUs(b_.idleSeconds * 1e6);
     getrusage(RUSAGE_SELF, &b);
     const double seconds = (NowUs() - t0) / 1e6;
+    const long long switchesAfter = TaskSwitches();
     auto us = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e6 + t.tv_usec; };
     const double cpuUs = us(b.ru_utime) - us(a.ru_utime) + us(b.ru_stime) - us(a.ru_stime);
     idle.cpuPercent = cpuUs / (seconds * 1e6) * 100;
-    idle.wakeupsPerSecond =
-        static_cast<double>((b.ru_nvcsw - a.ru_nvcsw) + (b.ru_nivcsw - a.ru_nivcsw)) / seconds;
+    if (switchesBefore >= 0 && switchesAfter >= 0) {
+        idle.wakeupsPerSecond = static_cast<double>(switchesAfter - switchesBefore) / seconds;
+    }
     return idle;
+}
+
+// Accepts one connection within ms milliseconds, with TCP_NODELAY like the simulator's; -1 when
+// none came.
+int AcceptWithin(int listener, int ms) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) return -1;
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Slots open with no request traffic at all: every slot's Timing is never due. Slot 0's device
+// is played by this program on a socket of its own, so the moment a reply leaves the device is
+// known to the microsecond; the other slots talk to their simulated devices, which have nothing
+// to say. Measures, in this order:
+//   - idle cost with no kind stamped (slots opened, never used);
+//   - idle cost with the 12xDigital kind stamped into every slot;
+//   - reply to visible: slot 0's device sends "input;" and a word of its own accord while this
+//     thread spins on ReadDI of slot 0 (never due, so it only copies the stored values); the
+//     time from just before the send until ReadDI returns the word;
+//   - DeInit of slot 0 while idle, alternately stamped and at kind 0, reopening it in between.
+bool Bench::MeasureQuiet(int n, Quiet* q) {
+    uint16_t port = 0;
+    Descriptor listener(ListenLoopback(&port));
+    if (listener.get() < 0) {
+        Message("cannot listen on 127.0.0.1");
+        return false;
+    }
+    if (!Open(n, kTimingNever, nullptr, port)) return false;
+    Descriptor device(AcceptWithin(listener.get(), 5000));
+    if (device.get() < 0) {
+        Message("slot 0 did not connect to the benchmark's own device");
+        Close(n);
+        return false;
+    }
+    SleepUs(50000);
+    q->kind0 = MeasureIdle();
+    for (int i = 0; i < n; ++i) Stamp(static_cast<uint16_t>(i));
+    SleepUs(50000);
+    q->stamped = MeasureIdle();
+
+    std::vector<double> samples;
+    std::uniform_real_distribution<double> gap(1000, 4000);
+    for (int k = 0; k < b_.replySamples && !g_interrupted.load(); ++k) {
+        SleepUs(gap(random_));
+        const uint16_t word = k % 2 == 0 ? kFreshWord : kMarkerWord;
+        char reply[16];
+        const int length =
+            std::snprintf(reply, sizeof reply, "input;%X", static_cast<unsigned>(word)) + 1;
+        uint16_t shown = 0, bits[12];
+        const double t0 = NowUs();
+        if (!SendAll(device.get(), reply, static_cast<size_t>(length))) {
+            Message("the driver closed slot 0's connection");
+            Close(n);
+            return false;
+        }
+        const double deadline = t0 + 2e6;
+        double seenAt = NAN;
+        for (;;) {
+            host_.ReadDI(0, &shown, bits);
+            const double t = NowUs();
+            if (shown == word) {
+                seenAt = t;
+                break;
+            }
+            if (t > deadline || g_interrupted.load()) break;
+        }
+        if (std::isnan(seenAt)) {
+            ++q->replyTimeouts;
+        } else {
+            samples.push_back(seenAt - t0);
+        }
+    }
+    q->replyUs = Summarize(std::move(samples));
+
+    // Slot 0 is stamped now; after each reopening it is stamped again every other time.
+    std::vector<double> kind0, stamped;
+    std::uniform_real_distribution<double> settle(2000, 5000);
+    bool ok = true;
+    for (int k = 0; k < b_.deInitSamples && ok && !g_interrupted.load(); ++k) {
+        const bool isStamped = k % 2 == 0;
+        SleepUs(settle(random_));
+        const double t0 = NowUs();
+        const int rc = host_.deinit(1, 0);
+        const double us = NowUs() - t0;
+        device.reset();
+        if (rc != 0) {
+            Message("VexlorWeb_IO_DeInit(slot 0) returned %d", rc);
+            ok = false;
+            break;
+        }
+        (isStamped ? stamped : kind0).push_back(us);
+        const int init = host_.init(1, 0);
+        device.reset(init == 0 ? AcceptWithin(listener.get(), 5000) : -1);
+        if (device.get() < 0) {
+            Message("reopening slot 0 failed (Init returned %d)", init);
+            ok = false;
+            break;
+        }
+        if (!isStamped) Stamp(0);
+    }
+    q->deInitKind0Us = Summarize(std::move(kind0));
+    q->deInitStampedUs = Summarize(std::move(stamped));
+    Close(n);
+    return ok && !g_interrupted.load();
+}
+
+// Unloading the library (dlclose) with n slots open and idle, every other one stamped; the
+// driver is loaded afresh for each repetition and stays unloaded after the last.
+bool Bench::MeasureUnload(int n, Unload* u) {
+    u->slots = n;
+    u->stamped = (n + 1) / 2;
+    std::vector<double> ms;
+    for (int k = 0; k < b_.unloadRepeats && !g_interrupted.load(); ++k) {
+        if (!host_.reload()) {
+            Message("cannot load the driver again: %s", host_.error().c_str());
+            return false;
+        }
+        if (!Open(n, kTimingNever)) return false;
+        for (int i = 0; i < n; i += 2) Stamp(static_cast<uint16_t>(i));
+        SleepUs(50000);
+        const double t0 = NowUs();
+        const int rc = host_.unload();
+        ms.push_back((NowUs() - t0) / 1000);
+        if (rc != 0) ++u->failures;
+        Quiesce();
+    }
+    u->ms = Summarize(std::move(ms));
+    return !g_interrupted.load();
 }
 
 // Freshness: the host polls every slot with ReadDI once per poll period (Timing "0", so every
@@ -705,6 +928,53 @@ bool Bench::MeasureScript(int n, Script* out) {
     return !g_interrupted.load();
 }
 
+// The least time from a device's send to a receive thread that waits for its socket: a thread
+// of this program blocked in select() on one end of a loopback connection, woken by a send of
+// this thread on the other end. Time from just before the send until the woken thread has
+// received the byte.
+Summary MeasureWake(int count, std::mt19937& random) {
+    std::vector<double> samples;
+    uint16_t port = 0;
+    Descriptor listener(ListenLoopback(&port));
+    Descriptor sender(listener.get() >= 0 ? ConnectLoopback(port) : -1);
+    Descriptor receiver(sender.get() >= 0 ? AcceptWithin(listener.get(), 5000) : -1);
+    if (receiver.get() < 0 || receiver.get() >= FD_SETSIZE) return Summarize(std::move(samples));
+    std::atomic<int> received{0};
+    std::atomic<double> receivedAt{0};
+    std::thread reader([&] {
+        const int fd = receiver.get();
+        char buffer[64];
+        for (;;) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(fd, &set);
+            if (select(fd + 1, &set, nullptr, nullptr, nullptr) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            receivedAt.store(NowUs());
+            received.fetch_add(1);
+        }
+    });
+    std::uniform_real_distribution<double> gap(200, 1000);
+    for (int k = 0; k < count && !g_interrupted.load(); ++k) {
+        SleepUs(gap(random));  // the reader is back in its wait
+        const int before = received.load();
+        const double t0 = NowUs();
+        if (!SendAll(sender.get(), "w", 1)) break;
+        const double deadline = t0 + 1e6;
+        while (received.load() == before && NowUs() < deadline) {
+        }
+        if (received.load() == before) break;
+        samples.push_back(receivedAt.load() - t0);
+    }
+    shutdown(sender.get(), SHUT_RDWR);  // the reader sees the end and stops
+    reader.join();
+    return Summarize(std::move(samples));
+}
+
 bool Bench::MeasureFloors(vexlor::bench::Floors* f) {
     // Plain TCP ping-pong between two threads of this process: the loopback's own round trip.
     uint16_t port = 0;
@@ -765,6 +1035,7 @@ bool Bench::MeasureFloors(vexlor::bench::Floors* f) {
     }
     f->deviceRoundTripUs = Summarize(std::move(samples));
     Quiesce();
+    f->wakeUs = MeasureWake(b_.wakeSamples, random_);
     return f->pingPongUs.count > 0 && f->deviceRoundTripUs.count > 0;
 }
 
@@ -772,10 +1043,8 @@ bool Bench::RunSlots(int n, SlotRun* r) {
     r->slots = n;
     const long long errorsBefore = errors_.lines();
 
-    // Slots open, nothing read yet: host call cost when due, and idle cost.
+    // Host call cost when due.
     if (!Open(n, kTimingDue, &r->initMs)) return false;
-    SleepUs(50000);
-    r->idleOpened = MeasureIdle();
     for (int f = 0; f < kFunctionCount; ++f) {
         r->cost[f].requestsPerDueCall = f == kReadCI ? 12 : 1;
         if (!MeasureCalls(n, static_cast<Function>(f), true, &r->cost[f].due,
@@ -794,12 +1063,11 @@ bool Bench::RunSlots(int n, SlotRun* r) {
 
     if (!Open(n, kTimingDue)) return false;
     const bool freshOk = MeasureFreshness(n, &r->freshness);
-    if (freshOk) {
-        SleepUs(100000);  // replies still on their way
-        r->idlePolled = MeasureIdle();
-    }
     Close(n);
     if (!freshOk) return false;
+
+    // No request traffic: idle cost, reply to visible, DeInit of an idle slot.
+    if (!MeasureQuiet(n, &r->quiet)) return false;
 
     // Not due: Timing of an hour, and every timestamp was set by the calls above.
     if (!Open(n, kTimingNotDue)) return false;
@@ -879,10 +1147,10 @@ double Ratio(double a, double b) {
 
 std::string Json(const Options& o, const Budget& b, const Machine& m, double timerNs,
                  const Floors& floors, const Idle& baseline, const std::vector<SlotRun>& runs,
-                 const std::string& errorExample) {
+                 const Unload& unload, const std::string& errorExample) {
     JsonWriter j;
     j.beginObject();
-    j.string("tool", "vexlor-bench").integer("format", 1).boolean("quick", o.quick);
+    j.string("tool", "vexlor-bench").integer("format", 2).boolean("quick", o.quick);
     j.beginObject("machine")
         .string("cpu_model", m.cpu)
         .integer("cpus", m.cpus)
@@ -899,11 +1167,16 @@ std::string Json(const Options& o, const Budget& b, const Machine& m, double tim
         .number("throughput_window_seconds", b.windowSeconds)
         .integer("script_reads", b.scriptReads)
         .integer("ping_pongs", b.pingPongs)
+        .integer("wake_samples", b.wakeSamples)
+        .integer("reply_samples", b.replySamples)
+        .integer("deinit_samples", b.deInitSamples)
+        .integer("unload_repeats", b.unloadRepeats)
         .number("timer_overhead_ns", timerNs)
         .endObject();
     j.beginObject("floor");
     WriteSummary(j, "loopback_ping_pong_us", floors.pingPongUs);
     WriteSummary(j, "device_request_reply_us", floors.deviceRoundTripUs);
+    WriteSummary(j, "loopback_wake_us", floors.wakeUs);
     j.endObject();
     j.beginObject("idle_baseline")
         .number("cpu_percent", baseline.cpuPercent)
@@ -938,12 +1211,20 @@ std::string Json(const Options& o, const Budget& b, const Machine& m, double tim
         WriteSummary(j, "control_command_round_trip_us", r.freshness.controlRoundTripUs);
         WriteSummary(j, "poll_round_us", r.freshness.roundUs);
         j.endObject();
+        const Quiet& q = r.quiet;
+        WriteSummary(j, "reply_to_visible_us", q.replyUs);
+        j.integer("reply_to_visible_timeouts", q.replyTimeouts);
         j.beginObject("idle")
-            .number("opened_cpu_percent", r.idleOpened.cpuPercent)
-            .number("opened_wakeups_per_s", r.idleOpened.wakeupsPerSecond)
-            .number("polled_cpu_percent", r.idlePolled.cpuPercent)
-            .number("polled_wakeups_per_s", r.idlePolled.wakeupsPerSecond)
+            .string("wakeups_counted_by", "context switches of all threads of the process")
+            .number("kind0_cpu_percent", q.kind0.cpuPercent)
+            .number("kind0_wakeups_per_s", q.kind0.wakeupsPerSecond)
+            .number("stamped_cpu_percent", q.stamped.cpuPercent)
+            .number("stamped_wakeups_per_s", q.stamped.wakeupsPerSecond)
             .endObject();
+        j.beginObject("deinit_idle_slot_us");
+        WriteSummary(j, "kind0", q.deInitKind0Us);
+        WriteSummary(j, "stamped", q.deInitStampedUs);
+        j.endObject();
         const Throughput& t = r.throughput;
         j.beginObject("throughput")
             .string("counted_by", "simulator request count; marker value seen by ReadDI")
@@ -975,6 +1256,12 @@ std::string Json(const Options& o, const Budget& b, const Machine& m, double tim
         j.endObject();
     }
     j.endArray();
+    j.beginObject("unload")
+        .integer("open_slots", unload.slots)
+        .integer("stamped_slots", unload.stamped)
+        .integer("dlclose_failures", unload.failures);
+    WriteSummary(j, "ms", unload.ms);
+    j.endObject();
     j.string("unrecognised_piece_example", errorExample);
     j.endObject();
     return j.text();
@@ -1020,7 +1307,7 @@ std::vector<std::string> Cells(const std::vector<SlotRun>& runs, F f) {
 }
 
 void PrintTable(const Options& o, const Machine& m, const Floors& floors, const Idle& baseline,
-                const std::vector<SlotRun>& runs) {
+                const std::vector<SlotRun>& runs, const Unload& unload) {
     std::printf("\nvexlor-bench%s: Web-IO 12xDigital over 127.0.0.1, %s, %ld CPUs\n",
                 o.quick ? " (quick)" : "", m.cpu.c_str(), m.cpus);
     std::printf(
@@ -1028,6 +1315,8 @@ void PrintTable(const Options& o, const Machine& m, const Floors& floors, const 
         "(median / p99)\n",
         Cell(floors.pingPongUs.median, floors.pingPongUs.p99, "%.1f").c_str(),
         Cell(floors.deviceRoundTripUs.median, floors.deviceRoundTripUs.p99, "%.1f").c_str());
+    std::printf("Floor: wake-up of a thread blocked in select on a loopback socket %s us\n",
+                Cell(floors.wakeUs.median, floors.wakeUs.p99, "%.1f").c_str());
     std::printf("Driver loaded, no slot open: %.2f %% CPU, %.0f wakeups/s\n\n", baseline.cpuPercent,
                 baseline.wakeupsPerSecond);
     std::vector<std::string> head;
@@ -1065,13 +1354,34 @@ void PrintTable(const Options& o, const Machine& m, const Floors& floors, const 
         }));
     Row("simulator CPU % meanwhile",
         Cells(runs, [](const SlotRun& r) { return Cell(r.freshness.simCpuPercent); }));
-    std::printf("Idle, no traffic\n");
-    Row("CPU %, opened, never read",
-        Cells(runs, [](const SlotRun& r) { return Cell(r.idleOpened.cpuPercent, "%.1f"); }));
-    Row("CPU %, after reads",
-        Cells(runs, [](const SlotRun& r) { return Cell(r.idlePolled.cpuPercent, "%.1f"); }));
-    Row("wakeups/s, after reads",
-        Cells(runs, [](const SlotRun& r) { return Cell(r.idlePolled.wakeupsPerSecond); }));
+    std::printf(
+        "Reply -> visible, us (median / p99): device sends unasked, ReadDI spins, not due\n");
+    Row("device send -> ReadDI shows it", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.quiet.replyUs.median, r.quiet.replyUs.p99, "%.1f");
+        }));
+    Row("  floor: loopback round trip", Cells(runs, [&](const SlotRun&) {
+            return Cell(floors.pingPongUs.median, floors.pingPongUs.p99, "%.1f");
+        }));
+    Row("  floor: wake of a blocked select", Cells(runs, [&](const SlotRun&) {
+            return Cell(floors.wakeUs.median, floors.wakeUs.p99, "%.1f");
+        }));
+    Row("timeouts (2 s)",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.quiet.replyTimeouts); }));
+    std::printf("Idle, no traffic, all threads of the process (CPU %% of one core / wakeups/s)\n");
+    auto idle = [](const Idle& i) {
+        return Cell(i.cpuPercent, "%.2f") + " / " + Cell(i.wakeupsPerSecond, "%.0f");
+    };
+    Row("kind 0 (opened, never used)",
+        Cells(runs, [&](const SlotRun& r) { return idle(r.quiet.kind0); }));
+    Row("kind stamped", Cells(runs, [&](const SlotRun& r) { return idle(r.quiet.stamped); }));
+    Row("  floor: no slot open", Cells(runs, [&](const SlotRun&) { return idle(baseline); }));
+    std::printf("DeInit of an idle slot, us (median / p99)\n");
+    Row("kind 0", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.quiet.deInitKind0Us.median, r.quiet.deInitKind0Us.p99, "%.0f");
+        }));
+    Row("kind stamped", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.quiet.deInitStampedUs.median, r.quiet.deInitStampedUs.p99, "%.0f");
+        }));
     std::printf("Throughput, ReadDI back to back, Timing 0\n");
     Row("host requests/s offered",
         Cells(runs, [](const SlotRun& r) { return Cell(r.throughput.offeredPerSecond); }));
@@ -1102,6 +1412,13 @@ void PrintTable(const Options& o, const Machine& m, const Floors& floors, const 
     Row("host time per read, script / due", Cells(runs, [](const SlotRun& r) {
             return Cell(Ratio(r.script.readUs.median, r.cost[kReadDI].due.median), "%.0fx");
         }));
+    if (unload.ms.count > 0) {
+        std::printf(
+            "Unload (dlclose) with %d open slots, %d of them stamped: %s ms (median / max of "
+            "%zu)%s\n",
+            unload.slots, unload.stamped, Cell(unload.ms.median, unload.ms.max, "%.1f").c_str(),
+            unload.ms.count, unload.failures > 0 ? ", dlclose failed" : "");
+    }
     std::printf("\n");
 }
 
@@ -1148,6 +1465,7 @@ int Run(int argc, char** argv) {
     StartWatchdog(budget.watchdogSeconds, sim.pid());
 
     std::vector<SlotRun> runs;
+    Unload unload;
     Floors floors;
     Idle baseline;
     double timerNs = NAN;
@@ -1175,6 +1493,10 @@ int Run(int argc, char** argv) {
             ok = bench.RunSlots(n, &r);
             if (ok) runs.push_back(r);
         }
+        if (ok && !g_interrupted.load()) {
+            Message("unload with %d slot(s) open", maxSlots);
+            ok = bench.MeasureUnload(maxSlots, &unload);
+        }
         errorExample = errors.firstLine();
         const std::string other = errors.otherText();
         errors.restore();
@@ -1197,10 +1519,10 @@ int Run(int argc, char** argv) {
     if (simStatus != 0)
         std::fprintf(stderr, "vexlor-bench: vexlor-sim exited with %d\n", simStatus);
 
-    PrintTable(o, machine, floors, baseline, runs);
+    PrintTable(o, machine, floors, baseline, runs, unload);
     if (!o.jsonPath.empty()) {
         const std::string text =
-            Json(o, budget, machine, timerNs, floors, baseline, runs, errorExample);
+            Json(o, budget, machine, timerNs, floors, baseline, runs, unload, errorExample);
         std::ofstream out(o.jsonPath, std::ios::binary | std::ios::trunc);
         out << text;
         out.close();

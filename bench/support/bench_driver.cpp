@@ -18,13 +18,25 @@ std::string ExecutableDirectory() {
 
 DriverHost::DriverHost(const std::string& driverPath, const std::string& wsockPath)
     : host_({driverPath, wsockPath, ""}, "vexlor-bench") {
-    if (!host_.installed() || !host_.WriteSlots({}) || !host_.Load()) return;
+    if (!host_.installed() || !host_.WriteSlots({})) return;
+    reload();
+}
+
+bool DriverHost::reload() {
+    if (host_.loaded()) return ok_;
+    if (!host_.Load()) return ok_ = false;
     ok_ = host_.Bind(init, "VexlorWeb_IO_Init") && host_.Bind(deinit, "VexlorWeb_IO_DeInit") &&
           host_.Bind(readDI12, "VexlorWeb_IO_12xDigital_ReadDI") &&
           host_.Bind(readDO12, "VexlorWeb_IO_12xDigital_ReadDO") &&
           host_.Bind(writeDO12, "VexlorWeb_IO_12xDigital_WriteDO") &&
           host_.Bind(readCI12, "VexlorWeb_IO_12xDigital_ReadCI");
     if (!ok_) host_.Unload();
+    return ok_;
+}
+
+int DriverHost::unload() {
+    ok_ = false;
+    return host_.Unload();
 }
 
 int DriverHost::ReadDI(uint16_t slot, uint16_t* w, uint16_t (&b)[12]) const {

@@ -31,7 +31,13 @@ class DriverHost {
     DriverHost(const DriverHost&) = delete;
     DriverHost& operator=(const DriverHost&) = delete;
 
+    // Loaded with every function below found.
     bool ok() const { return ok_; }
+    // dlclose of the driver (the process-wide shut-down of the library runs in it); returns its
+    // result. The function pointers must not be called until reload() succeeded.
+    int unload();
+    // Loads the installed copy again and looks the functions up afresh; a no-op while loaded.
+    bool reload();
     const std::string& error() const { return host_.error(); }
     const std::string& directory() const { return host_.dir().path(); }
 

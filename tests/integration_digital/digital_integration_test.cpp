@@ -9,12 +9,16 @@
 #include <unistd.h>
 #include <vexlor.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/child_run.h"
 #include "support/driver_host.h"
 #include "support/sim_process.h"
 #include "support/temp_dir.h"
@@ -22,7 +26,10 @@
 namespace {
 
 using vexlor::testing::BuiltDriverFiles;
+using vexlor::testing::ChildOutcome;
 using vexlor::testing::DriverHost;
+using vexlor::testing::ErrorBoxLines;
+using vexlor::testing::RunInChild;
 using vexlor::testing::SimProcess;
 using vexlor::testing::SlotSettings;
 using vexlor::testing::TempDir;
@@ -238,6 +245,155 @@ TEST(DigitalIntegration, OneDueReadCIBringsAll24Counters) {
     EXPECT_TRUE(Eventually(all, 4000));
     EXPECT_EQ(sim.requestCount(0), 24);
     EXPECT_EQ(driver.DeInit(5), 0);
+}
+
+// The outcome of a child that ran a test body, with its standard error when it failed.
+void ExpectChildPassed(const ChildOutcome& outcome) {
+    const std::string& err = outcome.standardError;
+    const std::string tail = err.size() > 4000 ? err.substr(err.size() - 4000) : err;
+    EXPECT_TRUE(outcome.passed()) << "child exit " << outcome.exitCode << ", signal "
+                                  << outcome.signal << "; its standard error:\n"
+                                  << tail;
+}
+
+std::string Hex(const std::vector<uint32_t>& values) {
+    std::ostringstream out;
+    for (uint32_t v : values) out << " 0x" << std::hex << std::uppercase << v;
+    return out.str();
+}
+
+// Replies cut by the network: every reply leaves the device as its first bytes, then 20 ms later
+// the rest. Each read's value must arrive once and whole: a host that reads all the time sees the
+// old value and then the new one, never a value of a head ("input;5A" of "input;5A5"), and no
+// piece is reported as an unrecognised reply. Offsets inside the form ("inp"), inside the number
+// and just before the NUL are tried on both digital kinds. The connection first carries one whole
+// reply, so the driver has seen that this device ends its replies with a NUL.
+TEST(DigitalIntegration, RepliesCutInTwoArriveOnceAndWhole) {
+    SimProcess sim({"digital12,inputs=0x123", "digital24,inputs=0x123456"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    constexpr int kTimingMs = 250;
+    struct Round {
+        int device;  // also the slot
+        int cut;     // 0: the whole reply
+        uint32_t inputs;
+    };
+    // "input;" and three or six hexadecimal digits: 9 or 12 bytes and the NUL.
+    const std::vector<Round> rounds = {
+        {0, 0, 0x123},    {0, 3, 0xA5F},    {0, 8, 0x5A5},     {0, 9, 0xFED},
+        {1, 0, 0x123456}, {1, 6, 0xC00003}, {1, 10, 0xABCDEF}, {1, 12, 0x7E5A01},
+    };
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            const std::string timing = std::to_string(kTimingMs);
+            Driver driver({{0, sim.port(0), timing, ""}, {1, sim.port(1), timing, ""}});
+            ASSERT_TRUE(driver.ok()) << driver.why();
+            ASSERT_EQ(driver.Init(0), 0);
+            ASSERT_EQ(driver.Init(1), 0);
+            uint32_t shown[2] = {0, 0};  // Init clears the words
+            for (const Round& r : rounds) {
+                if (r.cut == 0) {
+                    ASSERT_TRUE(sim.setFault(r.device, "cut", "off"));
+                } else {
+                    ASSERT_TRUE(sim.setFault(r.device, "cut", std::to_string(r.cut)));
+                }
+                ASSERT_TRUE(sim.setInputs(r.device, r.inputs));
+                // The first read after the Timing has passed sends the request; the reads after
+                // it only look, until shortly before the next one falls due.
+                std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 20));
+                std::vector<uint32_t> seen = {shown[r.device]};
+                const auto end =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimingMs - 30);
+                while (std::chrono::steady_clock::now() < end) {
+                    uint16_t w16 = 0, b[24];
+                    uint32_t word = 0;
+                    const int rc =
+                        r.device == 0 ? driver.ReadDI12(0, &w16, b) : driver.ReadDI24(1, &word, b);
+                    ASSERT_EQ(rc, 0);
+                    if (r.device == 0) word = w16;
+                    if (word != seen.back()) seen.push_back(word);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                EXPECT_EQ(seen, (std::vector<uint32_t>{shown[r.device], r.inputs}))
+                    << "device " << r.device << ", cut after " << r.cut
+                    << " bytes; values seen:" << Hex(seen);
+                shown[r.device] = seen.back();
+            }
+            EXPECT_EQ(driver.DeInit(0), 0);
+            EXPECT_EQ(driver.DeInit(1), 0);
+        },
+        60);
+    ExpectChildPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 12xDigital"), 0)
+        << outcome.standardError;
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 24xDigital"), 0)
+        << outcome.standardError;
+}
+
+// Replies that arrive faster than the driver takes them in: the simulator holds the replies to
+// several ReadCI calls and sends them in one burst, longer than one receive of the driver (36
+// counter replies, about 470 bytes, on a 12xDigital; 192 of them, about 2.8 kB, on a
+// 24xDigital). The counters change between the calls, so each call's replies carry other
+// values: every reply is decoded, in order, when the counters end with the last call's values
+// and no piece of a reply is reported as unrecognised.
+TEST(DigitalIntegration, BurstsLongerThanOneReceiveDecodeEveryReplyInOrder) {
+    constexpr int kCalls12 = 3, kCalls24 = 8;
+    // Held until every call's replies are there, however long the calls take.
+    SimProcess sim({"digital12,fault=coalesce:" + std::to_string(kCalls12 * 12) + "/20000",
+                    "digital24,fault=coalesce:" + std::to_string(kCalls24 * 24) + "/20000"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            constexpr int kTimingMs = 100;
+            const std::string timing = std::to_string(kTimingMs);
+            Driver driver({{0, sim.port(0), timing, ""}, {1, sim.port(1), timing, ""}});
+            ASSERT_TRUE(driver.ok()) << driver.why();
+            ASSERT_EQ(driver.Init(0), 0);
+            ASSERT_EQ(driver.Init(1), 0);
+            auto value = [](int device, int call, int k) {
+                return device == 0 ? 100 * call + k : 1000 * call + k;
+            };
+            int32_t c[24] = {};
+            for (int device = 0; device < 2; ++device) {
+                const int channels = device == 0 ? 12 : 24;
+                const int calls = device == 0 ? kCalls12 : kCalls24;
+                for (int call = 1; call <= calls; ++call) {
+                    for (int k = 0; k < channels; ++k) {
+                        ASSERT_TRUE(sim.setCounter(device, k, value(device, call, k)));
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 10));
+                    ASSERT_EQ(device == 0 ? driver.ReadCI12(0, c) : driver.ReadCI24(1, c), 0);
+                    // The device answers with the counters as they are when the request arrives.
+                    ASSERT_TRUE(sim.waitForRequests(device, call * channels));
+                }
+                // All of them left in one send, with the last request.
+                EXPECT_EQ(sim.query("sends " + std::to_string(device)),
+                          std::optional<std::string>("1"));
+                auto last = [&] {
+                    // A read that falls due asks again; those replies are held back and carry
+                    // the same values.
+                    if ((device == 0 ? driver.ReadCI12(0, c) : driver.ReadCI24(1, c)) != 0) {
+                        return false;
+                    }
+                    for (int k = 0; k < channels; ++k) {
+                        if (c[k] != value(device, calls, k)) return false;
+                    }
+                    return true;
+                };
+                EXPECT_TRUE(Eventually(last, 3000)) << "device " << device;
+                for (int k = 0; k < channels; ++k) {
+                    EXPECT_EQ(c[k], value(device, calls, k))
+                        << "device " << device << " counter " << k;
+                }
+            }
+            EXPECT_EQ(driver.DeInit(0), 0);
+            EXPECT_EQ(driver.DeInit(1), 0);
+        },
+        60);
+    ExpectChildPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 12xDigital"), 0)
+        << outcome.standardError.substr(0, 4000);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 24xDigital"), 0)
+        << outcome.standardError.substr(0, 4000);
 }
 
 TEST(DigitalIntegration, GarbageReplyIsReportedOnStandardError) {

@@ -243,6 +243,34 @@ TEST(IoControllerIntegration, SpontaneousInputFramesAreDecodedWithoutARequest) {
     EXPECT_EQ(driver.DeInit(41), 0);
 }
 
+// An input-state frame whose bytes straddle two sends of the device (and so two receives of
+// the driver) is found: cut after the IAC SB (2 bytes), after the marker (4 bytes, so the state
+// byte comes in the second part) and after the state byte (5 bytes).
+TEST(IoControllerIntegration, FrameCutAcrossTwoSendsIsFound) {
+    SimProcess sim({"iocontroller"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    // No read ever becomes due: the frames are the ones the device sends when an input changes.
+    Driver driver({{43, sim.port(0), "99999999999", "I/O Controller"}});
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    ASSERT_EQ(driver.Init(43), 0);
+    ASSERT_TRUE(sim.waitForConnections(0, 1));
+    uint16_t value = 0, in[8] = {};
+    const struct {
+        int cut;
+        uint16_t state;
+    } rounds[] = {{2, 0x81}, {4, 0x3C}, {5, 0xA5}, {4, 0x00}};
+    for (const auto& r : rounds) {
+        ASSERT_TRUE(sim.setFault(0, "cut", std::to_string(r.cut)));
+        ASSERT_TRUE(sim.setInputs(0, r.state));
+        EXPECT_TRUE(Eventually(
+            [&] { return driver.ReadDI(43, &value, in) == 0 && value == r.state; }, 2000))
+            << "cut after " << r.cut << " bytes, state " << r.state << ", shown " << value;
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(in[i], (value >> i) & 1) << i;
+    }
+    EXPECT_EQ(sim.requestCount(0), 0);
+    EXPECT_EQ(driver.DeInit(43), 0);
+}
+
 TEST(IoControllerIntegration, SendOnAClosedSlotFails) {
     SimProcess sim({"iocontroller"});
     ASSERT_TRUE(sim.ok()) << sim.error();

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/child_run.h"
 #include "support/temp_dir.h"
 
 namespace reliability {
@@ -84,21 +85,9 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
 // 50 s from a counter that starts at boot).
 bool UpLongEnoughForThermometers();
 
-// What a test body run in a child process left behind.
-struct ChildOutcome {
-    bool exited = false;
-    int exitCode = -1;
-    int signal = 0;
-    std::string standardError;  // everything the child wrote there (error boxes, sanitizers)
-    bool passed() const { return exited && exitCode == 0; }
-};
-
-// Runs body in a forked child: its standard error goes to a file that the parent reads back, its
-// GoogleTest failures count as usual (they are printed by the child and make it exit 1), and an
-// alarm ends it after timeoutSeconds. The child never runs destructors of the parent's objects.
-ChildOutcome RunInChild(const std::function<void()>& body, int timeoutSeconds);
-
-// Lines of a child's standard error that are error boxes with this caption ("caption: text").
-int ErrorBoxLines(const std::string& standardError, const std::string& caption);
+// Test bodies run in a child process whose standard error is captured (support/child_run.h).
+using vexlor::testing::ChildOutcome;
+using vexlor::testing::ErrorBoxLines;
+using vexlor::testing::RunInChild;
 
 }  // namespace reliability

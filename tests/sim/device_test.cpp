@@ -134,6 +134,7 @@ TEST(Faults, SetAndClearEachMode) {
     EXPECT_TRUE(applyFault(f, "close-after", "3", error));
     EXPECT_TRUE(applyFault(f, "garbage", "", error));
     EXPECT_TRUE(applyFault(f, "split", "", error));
+    EXPECT_TRUE(applyFault(f, "cut", "3", error));
     EXPECT_TRUE(applyFault(f, "coalesce", "", error));
     EXPECT_TRUE(applyFault(f, "slow", "250", error));
     EXPECT_TRUE(applyFault(f, "silent", "", error));
@@ -141,10 +142,19 @@ TEST(Faults, SetAndClearEachMode) {
     EXPECT_TRUE(applyFault(f, "accept-close", "", error));
     EXPECT_TRUE(applyFault(f, "flood", "100", error));
     EXPECT_EQ(f.describe(),
-              "close-after=3 garbage split=20 coalesce=2 slow=250 silent refuse accept-close "
-              "flood=100");
+              "close-after=3 garbage split=20 cut=3/20 coalesce=2 slow=250 silent refuse "
+              "accept-close flood=100");
     EXPECT_TRUE(applyFault(f, "slow", "off", error));
     EXPECT_TRUE(applyFault(f, "refuse", "off", error));
+    EXPECT_TRUE(applyFault(f, "cut", "7/0", error));
+    EXPECT_TRUE(applyFault(f, "coalesce", "36/5000", error));
+    EXPECT_EQ(f.describe(),
+              "close-after=3 garbage split=20 cut=7/0 coalesce=36/5000 silent "
+              "accept-close flood=100");
+    EXPECT_TRUE(applyFault(f, "coalesce", "2", error));
+    EXPECT_EQ(f.describe(),
+              "close-after=3 garbage split=20 cut=7/0 coalesce=2 silent accept-close flood=100");
+    EXPECT_TRUE(applyFault(f, "cut", "off", error));
     EXPECT_EQ(f.describe(),
               "close-after=3 garbage split=20 coalesce=2 silent accept-close flood=100");
     EXPECT_TRUE(applyFault(f, "none", "", error));
@@ -154,6 +164,12 @@ TEST(Faults, SetAndClearEachMode) {
     EXPECT_FALSE(applyFault(f, "close-after", "", error));
     EXPECT_FALSE(applyFault(f, "close-after", "0", error));
     EXPECT_FALSE(applyFault(f, "coalesce", "1", error));
+    for (const char* bad : {"", "0", "3/", "/20", "3/x", "3/20/1", "3/60001"}) {
+        EXPECT_FALSE(applyFault(f, "cut", bad, error)) << bad;
+    }
+    for (const char* bad : {"1/500", "2/", "2/x", "1001"}) {
+        EXPECT_FALSE(applyFault(f, "coalesce", bad, error)) << bad;
+    }
     EXPECT_FALSE(applyFault(f, "garbage", "5", error));
     EXPECT_FALSE(applyFault(f, "slow", "-1", error));
     EXPECT_FALSE(f.any());

@@ -344,6 +344,35 @@ TEST(SimFaults, SplitRepliesGoOutInTwoSends) {
     EXPECT_EQ(sends(sim, 0), 5);
 }
 
+TEST(SimFaults, CutRepliesGoOutInTwoSendsAtTheOffset) {
+    SimProcess sim({"12x,inputs=0xABC,fault=cut:3/100", "ioc,inputs=0x5A"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    TestClient c(sim.port(0));
+    ASSERT_TRUE(c.send("GET /input?PW=&"));
+    // The pause keeps the two parts apart, so the first receive ends at the offset.
+    EXPECT_EQ(c.receiveSome(), "inp");
+    EXPECT_EQ(c.receiveBytes(7), "ut;ABC\0"s);
+    EXPECT_EQ(sends(sim, 0), 2);
+    // Replies not longer than the offset go out whole; the default pause is 20 ms.
+    ASSERT_TRUE(sim.setFault(0, "cut", "20"));
+    EXPECT_EQ(ask(c, "GET /output?PW=&"), "output;0\0"s);
+    EXPECT_EQ(sends(sim, 0), 3);
+    ASSERT_TRUE(sim.setFault(0, "cut", "9"));
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;ABC\0"s);
+    EXPECT_EQ(sends(sim, 0), 5);
+    EXPECT_EQ(sim.query("faults 0"), std::optional<std::string>("cut=9/20"));
+
+    // I/O Controller frames, the spontaneous ones included, are cut the same way.
+    ASSERT_TRUE(sim.setFault(1, "cut", "4/100"));
+    TestClient i(sim.port(1));
+    ASSERT_TRUE(i.send(kReadInputs));
+    EXPECT_EQ(i.receiveSome(), "\xFF\xFA\x2C\x96"s);
+    EXPECT_EQ(i.receiveBytes(3), "\x5A\xFF\xF0"s);
+    ASSERT_TRUE(sim.setInputs(1, 0x81));
+    EXPECT_EQ(i.receiveSome(), "\xFF\xFA\x2C\x96"s);
+    EXPECT_EQ(i.receiveBytes(3), "\x81\xFF\xF0"s);
+}
+
 TEST(SimFaults, CoalescedRepliesGoOutInOneSend) {
     SimProcess sim({"12x,fault=coalesce:3"});
     ASSERT_TRUE(sim.ok()) << sim.error();

@@ -108,8 +108,9 @@ class SimProcess {
     // Number of requests received since start (not reset by clearLog); -1 on failure.
     long long requestCount(int device);
 
-    // Fault modes (see tools/sim/README.md): close-after N, garbage, split [MS], coalesce [N],
-    // slow MS, silent, refuse, accept-close, flood N. arg "off" clears one mode.
+    // Fault modes (see tools/sim/README.md): close-after N, garbage, split [MS], cut OFFSET[/MS],
+    // coalesce [N[/MS]], slow MS, silent, refuse, accept-close, flood N. arg "off" clears one
+    // mode.
     bool setFault(int device, const std::string& mode, const std::string& arg = "");
     bool clearFaults(int device);
 

@@ -143,8 +143,8 @@ bool parseDouble(std::string_view text, double& value) {
 }
 
 bool Faults::any() const {
-    return closeAfter > 0 || garbage || splitMs >= 0 || coalesce > 1 || slowMs > 0 || silent ||
-           refuse || acceptClose || flood > 0;
+    return closeAfter > 0 || garbage || splitMs >= 0 || cutAt > 0 || coalesce > 1 || slowMs > 0 ||
+           silent || refuse || acceptClose || flood > 0;
 }
 
 std::string Faults::describe() const {
@@ -156,7 +156,11 @@ std::string Faults::describe() const {
     if (closeAfter > 0) add("close-after=" + std::to_string(closeAfter));
     if (garbage) add("garbage");
     if (splitMs >= 0) add("split=" + std::to_string(splitMs));
-    if (coalesce > 1) add("coalesce=" + std::to_string(coalesce));
+    if (cutAt > 0) add("cut=" + std::to_string(cutAt) + "/" + std::to_string(cutPauseMs));
+    if (coalesce > 1) {
+        add("coalesce=" + std::to_string(coalesce) +
+            (coalesceHoldMs != kDefaultCoalesceHoldMs ? "/" + std::to_string(coalesceHoldMs) : ""));
+    }
     if (slowMs > 0) add("slow=" + std::to_string(slowMs));
     if (silent) add("silent");
     if (refuse) add("refuse");
@@ -183,6 +187,26 @@ bool applyFault(Faults& f, std::string_view mode, std::string_view arg, std::str
             return false;
         }
         out = static_cast<long long>(v);
+        return true;
+    };
+    // "A" or "A/B": a number and, after a slash, a second one that keeps its default when left
+    // out. A has no default.
+    auto pair = [&](long long minA, long long maxA, long long maxB, long long& a, long long& b) {
+        const size_t slash = arg.find('/');
+        unsigned long long x = 0, y = static_cast<unsigned long long>(b);
+        const bool good =
+            !arg.empty() &&
+            parseUnsigned(arg.substr(0, slash), static_cast<unsigned long long>(maxA), x) &&
+            static_cast<long long>(x) >= minA &&
+            (slash == std::string_view::npos ||
+             parseUnsigned(arg.substr(slash + 1), static_cast<unsigned long long>(maxB), y));
+        if (!good) {
+            error = arg.empty() ? std::string(mode) + " needs a number"
+                                : "bad number for " + std::string(mode) + ": " + std::string(arg);
+            return false;
+        }
+        a = static_cast<long long>(x);
+        b = static_cast<long long>(y);
         return true;
     };
     auto flag = [&](bool& target) {
@@ -212,13 +236,30 @@ bool applyFault(Faults& f, std::string_view mode, std::string_view arg, std::str
         }
         if (!number(20, 0, 60000, v)) return false;
         f.splitMs = static_cast<int>(v);
+    } else if (mode == "cut") {
+        if (off) {
+            f.cutAt = 0;
+            return true;
+        }
+        // OFFSET or OFFSET/MS: the number of bytes of the first part and the pause after it.
+        long long at = 0, pause = kDefaultCutPauseMs;
+        if (!pair(1, 1000000, 60000, at, pause)) return false;
+        f.cutAt = static_cast<int>(at);
+        f.cutPauseMs = static_cast<int>(pause);
     } else if (mode == "coalesce") {
         if (off) {
             f.coalesce = 0;
             return true;
         }
-        if (!number(2, 2, 1000, v)) return false;
+        // N or N/MS: how many replies make a burst, and how long the first may wait for the rest.
+        long long hold = kDefaultCoalesceHoldMs;
+        if (arg.empty()) {
+            v = 2;
+        } else if (!pair(2, 1000, 600000, v, hold)) {
+            return false;
+        }
         f.coalesce = static_cast<int>(v);
+        f.coalesceHoldMs = static_cast<int>(hold);
     } else if (mode == "slow") {
         if (off) {
             f.slowMs = 0;

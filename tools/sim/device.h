@@ -30,14 +30,21 @@ int sensorCount(DeviceType type);
 constexpr int kMaxChannels = 24;
 constexpr int kMaxSensors = 8;
 
+// Defaults of the cut mode's pause and of the coalesce mode's longest hold.
+constexpr int kDefaultCutPauseMs = 20;
+constexpr int kDefaultCoalesceHoldMs = 500;
+
 // Misbehaviours a device can be told to show. Several may be active at once.
 struct Faults {
-    int closeAfter = 0;        // close a connection after answering this many requests; 0 off
-    bool garbage = false;      // replace every reply by bytes no decoder recognises
-    int splitMs = -1;          // send every reply in two halves this many ms apart; <0 off
-    int coalesce = 0;          // hold replies until this many are pending, send them at once
-    int slowMs = 0;            // delay every reply this long
-    bool silent = false;       // never answer (requests are still logged)
+    int closeAfter = 0;    // close a connection after answering this many requests; 0 off
+    bool garbage = false;  // replace every reply by bytes no decoder recognises
+    int splitMs = -1;      // send every reply in two halves this many ms apart; <0 off
+    int cutAt = 0;         // send every reply as its first cutAt bytes, a pause, the rest; 0 off
+    int cutPauseMs = kDefaultCutPauseMs;  // the pause of the cut mode
+    int coalesce = 0;  // hold replies until this many are pending, send them at once
+    int coalesceHoldMs = kDefaultCoalesceHoldMs;  // but no longer than this after the first
+    int slowMs = 0;                               // delay every reply this long
+    bool silent = false;                          // never answer (requests are still logged)
     bool refuse = false;       // listening socket closed: connect fails with "refused"
     bool acceptClose = false;  // accept connections and close them at once
     long flood = 0;            // send this many filler bytes before every reply
@@ -45,9 +52,10 @@ struct Faults {
     std::string describe() const;  // e.g. "slow=200 split=20", or "none"
 };
 
-// Sets one fault mode. mode is one of close-after, garbage, split, coalesce, slow, silent,
+// Sets one fault mode. mode is one of close-after, garbage, split, cut, coalesce, slow, silent,
 // refuse, accept-close, flood, or none (clears all); arg is the mode's number, empty for the
-// default, or "off" to clear that mode.
+// default, or "off" to clear that mode. cut takes "OFFSET" or "OFFSET/MS", coalesce "N" or
+// "N/MS".
 bool applyFault(Faults& faults, std::string_view mode, std::string_view arg, std::string& error);
 
 // Everything a device starts with. Values that do not apply to the type are ignored.

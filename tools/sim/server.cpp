@@ -332,7 +332,7 @@ void Server::queueReply(Connection& c, std::string bytes) {
     }
     if (f.flood > 0) bytes.insert(0, filler(f.flood));
     if (f.coalesce > 1) {
-        if (c.holdCount == 0) c.holdDeadline = now() + kCoalesceHoldMs;
+        if (c.holdCount == 0) c.holdDeadline = now() + f.coalesceHoldMs;
         c.hold += bytes;
         if (++c.holdCount >= f.coalesce) releaseHold(c);
         return;
@@ -348,11 +348,16 @@ void Server::releaseHold(Connection& c) {
     push(c, std::move(bytes));
 }
 
-// Queues bytes as one send (two with the split mode), after the slow mode's delay.
+// Queues bytes as one send (two with the cut or split mode), after the slow mode's delay.
 void Server::push(Connection& c, std::string bytes) {
     const Faults& f = c.device->faults();
     int64_t due = std::max(now() + f.slowMs, c.lastDue);
-    if (f.splitMs >= 0 && bytes.size() >= 2) {
+    if (f.cutAt > 0 && bytes.size() > static_cast<size_t>(f.cutAt)) {
+        const size_t at = static_cast<size_t>(f.cutAt);
+        c.out.push_back(OutItem{bytes.substr(0, at), 0, due});
+        due += f.cutPauseMs;
+        c.out.push_back(OutItem{bytes.substr(at), 0, due});
+    } else if (f.splitMs >= 0 && bytes.size() >= 2) {
         size_t half = bytes.size() / 2;
         c.out.push_back(OutItem{bytes.substr(0, half), 0, due});
         due += f.splitMs;

@@ -19,8 +19,6 @@
 
 namespace vexlor::sim {
 
-// Replies held back by the coalesce mode go out at the latest this long after the first.
-constexpr int64_t kCoalesceHoldMs = 500;
 // After the device closes its side it reads and discards for at most this long, so that unread
 // request bytes do not turn the close into a reset that could destroy the reply in flight.
 constexpr int64_t kLingerMs = 1000;
