@@ -262,10 +262,17 @@ TEST(IoControllerIntegration, FrameCutAcrossTwoSendsIsFound) {
     for (const auto& r : rounds) {
         ASSERT_TRUE(sim.setFault(0, "cut", std::to_string(r.cut)));
         ASSERT_TRUE(sim.setInputs(0, r.state));
-        EXPECT_TRUE(Eventually(
-            [&] { return driver.ReadDI(43, &value, in) == 0 && value == r.state; }, 2000))
+        // The word and its bits are stored one after the other while the host may be reading:
+        // wait until a read shows them all.
+        const auto shown = [&] {
+            if (driver.ReadDI(43, &value, in) != 0 || value != r.state) return false;
+            for (int i = 0; i < 8; ++i) {
+                if (in[i] != ((r.state >> i) & 1)) return false;
+            }
+            return true;
+        };
+        EXPECT_TRUE(Eventually(shown, 2000))
             << "cut after " << r.cut << " bytes, state " << r.state << ", shown " << value;
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(in[i], (value >> i) & 1) << i;
     }
     EXPECT_EQ(sim.requestCount(0), 0);
     EXPECT_EQ(driver.DeInit(43), 0);
