@@ -25,6 +25,8 @@ namespace vexlor {
 namespace {
 
 constexpr int kDeInitWaitPasses = 50;
+// How often DeInit yields to the woken thread before it starts its 1 ms passes.
+constexpr int kDeInitYields = 200;
 // How long DeInit, a failed Init and a new Init wait for a receive thread to finish its calls on
 // the slot's socket. A woken thread takes microseconds; the bound only keeps a lost wake-up from
 // hanging the host.
@@ -191,6 +193,10 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
 
     slot.runFlag.store(0);
     WakeReceiveThread(slotNumber);
+    // A woken thread ends within microseconds: look a few times before the first 1 ms pass.
+    for (int look = 0; look < kDeInitYields && slot.threadAlive.load() != 0; ++look) {
+        platform::YieldThread();
+    }
     int passes = 0;
     bool gaveUp = false;
     while (slot.threadAlive.load(std::memory_order_acquire) != 0) {

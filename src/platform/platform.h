@@ -52,6 +52,11 @@ int32_t ThreadHandleValue(ThreadHandle thread);
 
 void Sleep(uint32_t milliseconds);
 
+// Gives the rest of the calling thread's time slice to another ready thread (returns at once
+// when there is none). For waits of a few microseconds, where Sleep(1) would cost a whole
+// millisecond, or a whole timer tick on Windows.
+void YieldThread();
+
 // The system millisecond counter (timeGetTime): milliseconds since boot, cut to 32 bits.
 uint32_t TimeMs();
 

@@ -1297,6 +1297,10 @@ void Sleep(uint32_t milliseconds) {
     }
 }
 
+void YieldThread() {
+    std::this_thread::yield();
+}
+
 uint32_t TimeMs() {
     return fake::g_time.load();
 }

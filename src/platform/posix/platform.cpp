@@ -3,6 +3,7 @@
 // files in profile.cpp.
 #include <dlfcn.h>
 #include <link.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -154,6 +155,10 @@ void Sleep(uint32_t milliseconds) {
                    static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
     }
+}
+
+void YieldThread() {
+    sched_yield();
 }
 
 uint32_t TimeMs() {

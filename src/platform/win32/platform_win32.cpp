@@ -185,6 +185,10 @@ void Sleep(uint32_t milliseconds) {
     ::Sleep(milliseconds);
 }
 
+void YieldThread() {
+    ::SwitchToThread();
+}
+
 uint32_t TimeMs() {
     return static_cast<uint32_t>(timeGetTime());
 }
