@@ -268,7 +268,8 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
 }
 
 int Run(const Request& request, std::ostream& out, std::ostream& err) {
-    std::string directory = request.directory.empty() ? ExecutableDirectory() : request.directory;
+    std::string directory =
+        request.directory.empty() ? DefaultSettingsDirectory() : request.directory;
     struct stat info;
     if (directory.empty() || stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         err << "vexlor-config: no such directory: " << directory << '\n';
@@ -321,7 +322,8 @@ const char* UsageText() {
     return R"(Usage: vexlor-config [--dir DIR] [COMMAND...]
 
 Edits Vexlor.ini, the Vexlor driver's settings file, without the configuration dialog. The file
-lies beside the driver library: DIR/Vexlor.ini (default DIR: the directory of vexlor-config).
+lies beside the driver library: DIR/Vexlor.ini (default DIR: the directory of vexlor-config
+when the driver lies there, else the installed driver's directory ../lib/vexlor).
 It is read and written by the driver's own settings code, exactly as the dialog does: all 100
 slot sections are written, passwords scrambled, an I/O Controller slot with the port 23.
 

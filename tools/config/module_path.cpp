@@ -70,4 +70,16 @@ std::string ExecutableDirectory() {
     return cut == std::string::npos ? std::string() : text.substr(0, cut);
 }
 
+std::string DefaultSettingsDirectory() {
+    const std::string here = ExecutableDirectory();
+    if (here.empty() || access((here + "/libvexlor.so").c_str(), F_OK) == 0) return here;
+#if defined(VEXLOR_INSTALLED_DRIVER_DIR) && defined(VEXLOR_INSTALLED_DRIVER_NAME)
+    const std::string installed = here + "/" + VEXLOR_INSTALLED_DRIVER_DIR;
+    if (access((installed + "/" + VEXLOR_INSTALLED_DRIVER_NAME).c_str(), F_OK) == 0) {
+        return installed;
+    }
+#endif
+    return here;
+}
+
 }  // namespace vexlorconfig

@@ -15,4 +15,10 @@ std::string SettingsFilePath();
 // Directory of the running executable (without a final separator); empty when unknown.
 std::string ExecutableDirectory();
 
+// The directory whose Vexlor.ini is edited when no --dir is given: the executable's own when the
+// driver lies there (a build tree, a copied directory); otherwise the installed driver's private
+// directory relative to it (PREFIX/bin -> PREFIX/lib/vexlor) when that holds the driver; else the
+// executable's own.
+std::string DefaultSettingsDirectory();
+
 }  // namespace vexlorconfig

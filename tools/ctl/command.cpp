@@ -488,7 +488,8 @@ Loads the Vexlor driver like a host application and calls its exported functions
 Every call is printed with its result code and the meaning of that code.
 
 Options (before the command):
-  --driver PATH     driver library (default: libvexlor.so / Vexlor.dll beside vexlorctl)
+  --driver PATH     driver library (default: libvexlor.so / Vexlor.dll beside vexlorctl, else
+                    the installed driver in ../lib/vexlor)
   --lang de|en|N    language selector passed to the driver (0 German, other English; default en)
   --auto-open       open (Init) a slot before an I/O command if this process has not opened it,
                     and close it (DeInit) at the end; default for a single command

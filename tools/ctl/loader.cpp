@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #endif
 
 namespace vexlorctl {
@@ -28,6 +30,10 @@ std::string ExecutableDirectory() {
     std::string text(path, length);
     const size_t cut = text.find_last_of("\\/");
     return cut == std::string::npos ? std::string() : text.substr(0, cut + 1);
+}
+
+std::string DefaultDriverPath() {
+    return ExecutableDirectory() + DefaultDriverName();
 }
 
 LibraryHandle OpenLibrary(const std::string& path, std::string& error) {
@@ -67,6 +73,22 @@ std::string ExecutableDirectory() {
     std::string text(path, static_cast<size_t>(length));
     const size_t cut = text.rfind('/');
     return cut == std::string::npos ? std::string() : text.substr(0, cut + 1);
+}
+
+std::string DefaultDriverPath() {
+    const std::string here = ExecutableDirectory();
+    const std::string beside = here + DefaultDriverName();
+    if (here.empty() || access(beside.c_str(), F_OK) == 0) return beside;
+#if defined(VEXLOR_INSTALLED_DRIVER_DIR) && defined(VEXLOR_INSTALLED_DRIVER_NAME)
+    // The directory is resolved so that the driver sees (and finds Vexlor.ini by) a plain path.
+    char resolved[PATH_MAX];
+    const std::string installed = here + VEXLOR_INSTALLED_DRIVER_DIR;
+    if (realpath(installed.c_str(), resolved) != nullptr) {
+        const std::string path = std::string(resolved) + "/" + VEXLOR_INSTALLED_DRIVER_NAME;
+        if (access(path.c_str(), F_OK) == 0) return path;
+    }
+#endif
+    return beside;
 }
 
 LibraryHandle OpenLibrary(const std::string& path, std::string& error) {

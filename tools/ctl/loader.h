@@ -17,6 +17,11 @@ char PathSeparator();
 // Directory (with its final separator) of the running executable; empty when unknown.
 std::string ExecutableDirectory();
 
+// The driver vexlorctl loads when no --driver is given: the one beside vexlorctl (a build tree,
+// an unpacked Windows package); otherwise, on Linux, the installed driver in its private
+// library directory relative to vexlorctl's own (PREFIX/bin -> PREFIX/lib/vexlor).
+std::string DefaultDriverPath();
+
 // Loads the library at path (dlopen / LoadLibraryA). Null and a message in error on failure.
 LibraryHandle OpenLibrary(const std::string& path, std::string& error);
 

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     }
 
     std::string driverPath = options.driverPath;
-    if (driverPath.empty()) driverPath = ExecutableDirectory() + DefaultDriverName();
+    if (driverPath.empty()) driverPath = DefaultDriverPath();
     Driver driver(driverPath);
 
     const bool autoOpen = options.autoOpen >= 0 ? options.autoOpen == 1 : command.op != Op::kScript;
