@@ -62,6 +62,8 @@ static const char* result_name(int result) {
             return "WSAECONNREFUSED";
         case 10065:
             return "WSAEHOSTUNREACH";
+        case 10107:
+            return "WSASYSCALLFAILURE";
         default:
             return "socket error";
     }
