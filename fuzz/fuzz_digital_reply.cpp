@@ -10,7 +10,11 @@
 //   the slot, differs afterwards (so no field is written beyond its size);
 // - every unrecognised text is reported once, in order, with exactly its bytes and the model's
 //   caption (a block without any text once, as an empty text); replyValid is 1 exactly when
-//   some text was recognised, and the result says the same.
+//   some text was recognised, and the result says the same;
+// - the receive framing: the input up to its last NUL, cut into receives of sizes drawn from the
+//   input itself and fed to DecodeDigitalReceive on a connection that has shown terminators,
+//   decodes exactly like its NUL-terminated texts one by one, in order, whatever the cuts (as
+//   long as no text is a whole block long), and leaves nothing held.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -111,6 +115,64 @@ bool Apply(const DigitalModel& model, const std::string& text, Expected& e) {
 
 fuzzsupport::GuardedSlot g_guarded;
 
+void CheckSameValues(const Expected& got, const Expected& expected) {
+    FUZZ_CHECK(got.inputWord12 == expected.inputWord12);
+    FUZZ_CHECK(got.inputWord24 == expected.inputWord24);
+    FUZZ_CHECK(got.outputWord12 == expected.outputWord12);
+    FUZZ_CHECK(got.outputWord24 == expected.outputWord24);
+    for (int i = 0; i < vexlor::kMaxChannels; ++i) {
+        FUZZ_CHECK(got.inputBits[i] == expected.inputBits[i]);
+        FUZZ_CHECK(got.outputBits[i] == expected.outputBits[i]);
+        FUZZ_CHECK(got.counters[i] == expected.counters[i]);
+    }
+}
+
+void CheckFraming(const DigitalModel& model, const char* bytes, size_t size) {
+    size_t stream = size;
+    while (stream > 0 && bytes[stream - 1] != '\0') --stream;
+    if (stream == 0) return;
+    const size_t blockSize = static_cast<size_t>(model.blockSize);
+
+    // The reference: each terminated text once, in order.
+    g_guarded.Reset();
+    DeviceSlot& slot = g_guarded.slot;
+    Expected expected = Capture(slot);
+    std::vector<std::string> unrecognised;
+    size_t start = 0;
+    while (start < stream) {
+        size_t end = start;
+        while (bytes[end] != '\0') ++end;
+        const std::string text(bytes + start, end - start);
+        if (text.size() >= blockSize) return;  // decoded as it stands, in pieces
+        if (!text.empty() && !Apply(model, text, expected)) unrecognised.push_back(text);
+        start = end + 1;
+    }
+
+    // The same bytes in receives whose sizes follow from the input.
+    uint32_t state = 2166136261u;
+    for (size_t i = 0; i < size; ++i) state = (state ^ static_cast<uint8_t>(bytes[i])) * 16777619u;
+    vexlor::ReceiveCarry carry;
+    carry.terminatorsSeen = true;
+    vexlor::DigitalReplySink sink;
+    sink.onUnrecognised = OnUnrecognised;
+    g_reported.clear();
+    for (size_t at = 0; at < stream;) {
+        state = state * 1103515245u + 12345u;
+        size_t n = 1 + (state >> 8) % blockSize;
+        if (n > stream - at) n = stream - at;
+        vexlor::DecodeDigitalReceive(slot, model, carry, bytes + at, static_cast<int>(n), 0, sink);
+        at += n;
+    }
+    FUZZ_CHECK(carry.length == 0);
+    CheckSameValues(Capture(slot), expected);
+    std::vector<std::string> reported;
+    for (const Reported& r : g_reported) {
+        FUZZ_CHECK(r.caption == model.caption);
+        if (!r.text.empty()) reported.push_back(r.text);  // receives of terminators alone
+    }
+    FUZZ_CHECK(reported == unrecognised);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -192,5 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(g_reported[i].caption == model.caption);
         FUZZ_CHECK(g_reported[i].text == unrecognised[i]);
     }
+
+    CheckFraming(model, block, size);
     return 0;
 }
