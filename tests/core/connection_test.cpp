@@ -225,6 +225,28 @@ TEST_F(ConnectionTest, NonNumericPortConvertsToZero) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Ret=0; htons (0)"), texts.end());
 }
 
+TEST_F(ConnectionTest, SocketErrorIsReadBeforeTheTraceLinesOfTheFailedCall) {
+    // A trace library whose own calls fail changes the thread's last error with every line.
+    fake::SetTraceLineLastError(2);
+    fake::ScriptResult("socket", -1, 10024);
+    EXPECT_EQ(vexlor::InitSlot(1, 4), 10024);
+    fake::ScriptResult("bind", -1, 10048);
+    EXPECT_EQ(vexlor::InitSlot(1, 4), 10048);
+    fake::ScriptResult("connect", -1, 10061);
+    EXPECT_EQ(vexlor::InitSlot(1, 4), 10061);
+    // The lines keep their order: the failed call's line, then the WSAGetLastError line.
+    const auto texts = fake::TraceTexts(2);
+    const auto follows = [&](const std::string& first, const std::string& second) {
+        const auto at = std::find(texts.begin(), texts.end(), first);
+        return at != texts.end() && at + 1 != texts.end() && at[1] == second;
+    };
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Ret=-1; socket (AF_INET, SOCK_STREAM, 0)"),
+              texts.end());
+    EXPECT_TRUE(follows("Ret=-1; bind (256, &..., sizeof(...))", "Ret=10048; WSAGetLastError ()"));
+    EXPECT_TRUE(
+        follows("Ret=-1; connect (260, &..., sizeof(...))", "Ret=10061; WSAGetLastError ()"));
+}
+
 TEST_F(ConnectionTest, IoControllerMarkerGivesKindSixAndPollingFromTheStart) {
     vexlor::RegisterResponseParser(vexlor::kKindIoController, &RecordingParser::Parse);
     ConfigureSlot(8, "10.0.0.8", "23", vexlor::kIoControllerMarker);
