@@ -2,7 +2,9 @@
 // and goes through the platform's profile functions; nothing is cached between accesses.
 #include "config/settings.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/device_table.h"
@@ -102,6 +104,14 @@ void SettingsPath(char* buffer, const char* bareName, uint32_t size) {
     } else {
         buffer[directory] = '\0';  // too long: the bare directory, on which every access fails
     }
+}
+
+int32_t SettingsNumber(const char* text) {
+    if (text == nullptr) return 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
 }
 
 void SettingsReadInt(const char* bareName, const char* section, const char* key, int32_t* value) {

@@ -37,6 +37,11 @@ struct WindowRect {
 // followed by the bare name; the bare directory when the whole would reach size characters.
 void SettingsPath(char* buffer, const char* bareName, uint32_t size);
 
+// The number at the start of a Port or Timing text, as strtol reads it where long has 32 bits:
+// leading white space, an optional sign, decimal digits; no digits reads as 0, and a number
+// beyond the signed 32-bit range reads as the nearest limit. The same on every platform.
+int32_t SettingsNumber(const char* text);
+
 // Accessors; each composes the path anew. Reads leave the value/field unchanged when the key,
 // section or file is missing. ReadText cuts the value to fieldSize - 1 characters.
 void SettingsReadInt(const char* bareName, const char* section, const char* key, int32_t* value);

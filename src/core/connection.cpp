@@ -149,7 +149,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     ws::SockAddrIn remote{};
     remote.sin_family = ws::kAfInet;
     remote.sin_addr.s_addr = address;
-    const int port = static_cast<int>(std::strtol(g_settings.port[slotNumber], nullptr, 10));
+    const int port = SettingsNumber(g_settings.port[slotNumber]);
     remote.sin_port = api.htons(static_cast<uint16_t>(port));
     trace::Htons(remote.sin_port, port);
 

@@ -225,6 +225,21 @@ TEST_F(ConnectionTest, NonNumericPortConvertsToZero) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Ret=0; htons (0)"), texts.end());
 }
 
+TEST_F(ConnectionTest, PortBeyondThirtyTwoBitsReadsAsOnWindows) {
+    // Windows reads the Port text with a 32-bit long: the nearest limit, never a wrapped value
+    // (2^32 + 80 is not port 80).
+    ConfigureSlot(6, "10.0.0.6", "4294967376");
+    EXPECT_EQ(vexlor::InitSlot(1, 6), 0);
+    const auto calls = fake::SocketCalls();
+    ASSERT_EQ(calls.back().function, "connect");
+    EXPECT_EQ(calls.back().port, 0xFFFF);
+    ConfigureSlot(7, "10.0.0.7", "-4294967296");
+    EXPECT_EQ(vexlor::InitSlot(1, 7), 10049);  // port 0
+    const auto texts = fake::TraceTexts(2);
+    for (const char* line : {"Ret=65535; htons (2147483647)", "Ret=0; htons (-2147483648)"})
+        EXPECT_NE(std::find(texts.begin(), texts.end(), line), texts.end()) << line;
+}
+
 TEST_F(ConnectionTest, SocketErrorIsReadBeforeTheTraceLinesOfTheFailedCall) {
     // A trace library whose own calls fail changes the thread's last error with every line.
     fake::SetTraceLineLastError(2);
