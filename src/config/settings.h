@@ -35,6 +35,8 @@ struct WindowRect {
 
 // Full path of the settings file: the driver module's directory (with its final separator)
 // followed by the bare name; the bare directory when the whole would reach size characters.
+// When the module's path cannot be obtained, or has kPathSize characters or more, the path is
+// empty: every read then keeps its fallback and every write fails.
 void SettingsPath(char* buffer, const char* bareName, uint32_t size);
 
 // The number at the start of a Port or Timing text, as strtol reads it where long has 32 bits:
