@@ -1,6 +1,7 @@
 # Shared helpers for the scripts in this folder (sourced, not run).
 
-# Installs the Debian packages given that are not installed yet (apt-get update once).
+# Installs the Debian packages given that are not installed yet (apt-get update once). Names
+# may carry an architecture ("wine32:i386"). Both apt-get steps are bounded in time.
 vexlor_install_packages() {
     local missing=()
     local pkg
@@ -12,8 +13,18 @@ vexlor_install_packages() {
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    timeout 900 $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    timeout 1800 $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Adds Debian's i386 architecture (multiarch), so that 32-bit packages such as wine32:i386 can be
+# installed; their package lists come with the next apt-get update of vexlor_install_packages.
+vexlor_add_i386() {
+    dpkg --print-foreign-architectures | grep -qx i386 && return 0
+    echo "== adding the i386 architecture"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    timeout 60 $sudo dpkg --add-architecture i386
 }
 
 # Packages every build needs.

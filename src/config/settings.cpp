@@ -2,7 +2,9 @@
 // and goes through the platform's profile functions; nothing is cached between accesses.
 #include "config/settings.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/device_table.h"
@@ -69,6 +71,7 @@ bool ReadStoredText(const char* bareName, const char* section, const char* key, 
     if (field == nullptr || fieldSize == 0) return false;
     char path[kPathSize];
     SettingsPath(path, bareName, sizeof path);
+    if (path[0] == '\0') return false;
     char value[kPathSize];
     platform::ProfileGetString(section, key, kMissingValue, value, sizeof value, path);
     if (std::strcmp(value, kMissingValue) == 0) return false;
@@ -87,14 +90,22 @@ void CopyField(char* field, uint32_t fieldSize, const char* text) {
     field[length] = '\0';
 }
 
-// When the module's path cannot be obtained or holds no directory separator, the bare name is
-// used on its own, which the platform resolves against the current directory.
+// When the module's path holds no directory separator, the bare name is used on its own, which
+// the platform resolves against the current directory. A module path that cannot be obtained,
+// or that does not fit a path buffer (the platform would hand over a cut path, whose last
+// separator belongs to an ancestor folder), gives the empty path, on which the accessors neither
+// read nor write.
 void SettingsPath(char* buffer, const char* bareName, uint32_t size) {
     if (buffer == nullptr || size == 0) return;
     if (bareName == nullptr) bareName = "";
-    uint32_t length = platform::ModuleFileName(g_module.moduleHandle, buffer, size);
-    if (length >= size) length = size - 1;  // never trust more than the buffer can hold
-    uint32_t directory = length;            // length of the directory with its separator
+    buffer[0] = '\0';
+    // One character more than a path may have: a longer path is told from one that just fits.
+    char module[kPathSize + 1];
+    uint32_t length = platform::ModuleFileName(g_module.moduleHandle, module, sizeof module);
+    if (length == 0 || length >= kPathSize || length >= size) return;
+    std::memcpy(buffer, module, length);
+    buffer[length] = '\0';
+    uint32_t directory = length;  // length of the directory with its separator
     while (directory > 0 && !IsSeparator(buffer[directory - 1])) --directory;
     const size_t nameLength = std::strlen(bareName);
     if (directory + nameLength < size) {
@@ -104,10 +115,19 @@ void SettingsPath(char* buffer, const char* bareName, uint32_t size) {
     }
 }
 
+int32_t SettingsNumber(const char* text) {
+    if (text == nullptr) return 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
 void SettingsReadInt(const char* bareName, const char* section, const char* key, int32_t* value) {
     if (value == nullptr) return;
     char path[kPathSize];
     SettingsPath(path, bareName, sizeof path);
+    if (path[0] == '\0') return;
     *value = platform::ProfileGetInt(section, key, *value, path);
 }
 
@@ -129,6 +149,7 @@ void SettingsWriteText(const char* bareName, const char* section, const char* ke
                        const char* text) {
     char path[kPathSize];
     SettingsPath(path, bareName, sizeof path);
+    if (path[0] == '\0') return;
     if (text == nullptr) text = "";
     if (NeedsQuotes(text)) {
         char quoted[kPathSize + 2];

@@ -35,7 +35,14 @@ struct WindowRect {
 
 // Full path of the settings file: the driver module's directory (with its final separator)
 // followed by the bare name; the bare directory when the whole would reach size characters.
+// When the module's path cannot be obtained, or has kPathSize characters or more, the path is
+// empty: every read then keeps its fallback and every write fails.
 void SettingsPath(char* buffer, const char* bareName, uint32_t size);
+
+// The number at the start of a Port or Timing text, as strtol reads it where long has 32 bits:
+// leading white space, an optional sign, decimal digits; no digits reads as 0, and a number
+// beyond the signed 32-bit range reads as the nearest limit. The same on every platform.
+int32_t SettingsNumber(const char* text);
 
 // Accessors; each composes the path anew. Reads leave the value/field unchanged when the key,
 // section or file is missing. ReadText cuts the value to fieldSize - 1 characters.

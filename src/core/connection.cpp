@@ -141,25 +141,28 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
 
     const ws::SOCKET socket = api.socket(ws::kAfInet, ws::kSockStream, 0);
     slot.socket.store(socket, std::memory_order_release);
+    // The error number is read before the trace line: a trace library may change the thread's
+    // last error, which WSAGetLastError reports on Windows.
+    const int socketError = socket == ws::kInvalidSocket ? api.WSAGetLastError() : 0;
     trace::SocketLine(AsNumber(socket));
-    if (socket == ws::kInvalidSocket) return FailInit(slotNumber, slot, api.WSAGetLastError());
+    if (socket == ws::kInvalidSocket) return FailInit(slotNumber, slot, socketError);
 
     ws::SockAddrIn local{};
     local.sin_family = ws::kAfInet;
     local.sin_port = 0;
     local.sin_addr.s_addr = 0;
     const int bound = api.bind(socket, reinterpret_cast<const ws::SockAddr*>(&local), sizeof local);
+    const int bindError = bound != 0 ? api.WSAGetLastError() : 0;
     trace::BindLine(bound, AsNumber(socket));
     if (bound != 0) {
-        const int error = api.WSAGetLastError();
-        trace::WsaGetLastError(error);
-        return FailInit(slotNumber, slot, error);
+        trace::WsaGetLastError(bindError);
+        return FailInit(slotNumber, slot, bindError);
     }
 
     ws::SockAddrIn remote{};
     remote.sin_family = ws::kAfInet;
     remote.sin_addr.s_addr = address;
-    const int port = static_cast<int>(std::strtol(g_settings.port[slotNumber], nullptr, 10));
+    const int port = SettingsNumber(g_settings.port[slotNumber]);
     remote.sin_port = api.htons(static_cast<uint16_t>(port));
     trace::Htons(remote.sin_port, port);
 

@@ -22,7 +22,7 @@ double TimeBase() {
 }
 
 long TimingValue(const char* text) {
-    return std::strtol(text, nullptr, 10);
+    return SettingsNumber(text);
 }
 
 bool RequestDue(DeviceSlot& slot, Shared<double>& stamp, double intervalMs) {

@@ -64,9 +64,9 @@ TEST_F(SettingsTest, PathIsTheModuleDirectoryAndTheBareName) {
     EXPECT_EQ(PathFor("/opt/host/drivers/libvexlor.so"), "/opt/host/drivers/Vexlor.ini");
     EXPECT_EQ(PathFor("/libvexlor.so"), "/Vexlor.ini");
     EXPECT_EQ(PathFor("C:\\Host\\Drivers\\Vexlor.dll"), "C:\\Host\\Drivers\\Vexlor.ini");
-    // Without a separator, or when the module path cannot be obtained, the bare name alone.
+    // Without a separator the bare name alone; when the module path cannot be obtained, no path.
     EXPECT_EQ(PathFor("libvexlor.so"), "Vexlor.ini");
-    EXPECT_EQ(PathFor(""), "Vexlor.ini");
+    EXPECT_EQ(PathFor(""), "");
 
     // The name is appended while the whole stays below 260 characters; beyond that the path
     // stays the bare directory.
@@ -74,9 +74,36 @@ TEST_F(SettingsTest, PathIsTheModuleDirectoryAndTheBareName) {
     EXPECT_EQ(PathFor(fits + "lib.so"), fits + "Vexlor.ini");
     const std::string tooLong = "/" + std::string(248, 'd') + "/";  // 250 + 10 = 260
     EXPECT_EQ(PathFor(tooLong + "lib.so"), tooLong);
-    // A module path longer than the buffer is cut by the platform; the scan never overruns.
-    EXPECT_EQ(PathFor("/" + std::string(400, 'e') + "/lib.so"), "/Vexlor.ini");
-    EXPECT_EQ(PathFor("/ab/libvexlor.so", 5), "/ab/");
+    // A module path that does not fit the buffer counts as one that cannot be obtained, never
+    // as the ancestor folder that its cut text would name.
+    EXPECT_EQ(PathFor("/" + std::string(400, 'e') + "/lib.so"), "");
+    EXPECT_EQ(PathFor("/ab/libvexlor.so", 5), "");
+}
+
+TEST_F(SettingsTest, ModulePathOfPathSizeOrMoreNeitherReadsNorWrites) {
+    // The folder a cut path would end in holds a settings file of its own.
+    SetIni("[DEV3]\r\nIP=10.9.9.9\r\nPort=81\r\n");
+    const std::string before = Ini();
+    for (size_t length : {kPathSize, kPathSize + 1, kPathSize + 100}) {
+        std::string module = dir_.path() + "/";
+        module += std::string(length - module.size() - 7, 'x') + "/lib.so";
+        ASSERT_EQ(module.size(), length);
+        fake::g_modulePath = module;
+        char ip[kShortFieldSize] = "kept";
+        SettingsReadText(kSettingsFileName, "DEV3", "IP", ip, sizeof ip);
+        EXPECT_STREQ(ip, "kept");
+        int32_t count = 7;
+        SettingsReadInt(kSettingsFileName, "DEV3", "Port", &count);
+        EXPECT_EQ(count, 7);
+        SettingsWriteText(kSettingsFileName, "DEV3", "IP", "10.0.0.1");
+        SettingsWriteInt(kSettingsFileName, "DEV", "Devices", 5);
+        EXPECT_EQ(Ini(), before);
+        EXPECT_EQ(fake::ListDir(dir_.path()), kSettingsFileName);
+    }
+    // One character less fits: the path is the bare directory, on which every access fails.
+    std::string module = "/" + std::string(kPathSize - 9, 'y') + "/lib.so";
+    ASSERT_EQ(module.size(), kPathSize - 1u);
+    EXPECT_EQ(PathFor(module), module.substr(0, module.size() - 6));
 }
 
 TEST_F(SettingsTest, BareNameIsUsedInTheCurrentDirectoryWithoutASeparator) {

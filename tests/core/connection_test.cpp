@@ -225,6 +225,43 @@ TEST_F(ConnectionTest, NonNumericPortConvertsToZero) {
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Ret=0; htons (0)"), texts.end());
 }
 
+TEST_F(ConnectionTest, PortBeyondThirtyTwoBitsReadsAsOnWindows) {
+    // Windows reads the Port text with a 32-bit long: the nearest limit, never a wrapped value
+    // (2^32 + 80 is not port 80).
+    ConfigureSlot(6, "10.0.0.6", "4294967376");
+    EXPECT_EQ(vexlor::InitSlot(1, 6), 0);
+    const auto calls = fake::SocketCalls();
+    ASSERT_EQ(calls.back().function, "connect");
+    EXPECT_EQ(calls.back().port, 0xFFFF);
+    ConfigureSlot(7, "10.0.0.7", "-4294967296");
+    EXPECT_EQ(vexlor::InitSlot(1, 7), 10049);  // port 0
+    const auto texts = fake::TraceTexts(2);
+    for (const char* line : {"Ret=65535; htons (2147483647)", "Ret=0; htons (-2147483648)"})
+        EXPECT_NE(std::find(texts.begin(), texts.end(), line), texts.end()) << line;
+}
+
+TEST_F(ConnectionTest, SocketErrorIsReadBeforeTheTraceLinesOfTheFailedCall) {
+    // A trace library whose own calls fail changes the thread's last error with every line.
+    fake::SetTraceLineLastError(2);
+    fake::ScriptResult("socket", -1, 10024);
+    EXPECT_EQ(vexlor::InitSlot(1, 4), 10024);
+    fake::ScriptResult("bind", -1, 10048);
+    EXPECT_EQ(vexlor::InitSlot(1, 4), 10048);
+    fake::ScriptResult("connect", -1, 10061);
+    EXPECT_EQ(vexlor::InitSlot(1, 4), 10061);
+    // The lines keep their order: the failed call's line, then the WSAGetLastError line.
+    const auto texts = fake::TraceTexts(2);
+    const auto follows = [&](const std::string& first, const std::string& second) {
+        const auto at = std::find(texts.begin(), texts.end(), first);
+        return at != texts.end() && at + 1 != texts.end() && at[1] == second;
+    };
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Ret=-1; socket (AF_INET, SOCK_STREAM, 0)"),
+              texts.end());
+    EXPECT_TRUE(follows("Ret=-1; bind (256, &..., sizeof(...))", "Ret=10048; WSAGetLastError ()"));
+    EXPECT_TRUE(
+        follows("Ret=-1; connect (260, &..., sizeof(...))", "Ret=10061; WSAGetLastError ()"));
+}
+
 TEST_F(ConnectionTest, IoControllerMarkerGivesKindSixAndServiceFromTheStart) {
     vexlor::RegisterResponseParser(vexlor::kKindIoController, &RecordingParser::Parse);
     ConfigureSlot(8, "10.0.0.8", "23", vexlor::kIoControllerMarker);

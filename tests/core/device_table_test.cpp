@@ -95,6 +95,14 @@ TEST_F(ThrottleTest, TimingTextConvertsLikeAtol) {
     EXPECT_EQ(vexlor::SlotTimingMs(3), 250.0);
     std::strcpy(vexlor::g_settings.timing[3], "12ms");
     EXPECT_EQ(vexlor::SlotTimingMs(3), 12.0);
+    // As on Windows, where long has 32 bits: numbers beyond that range read as its limits and
+    // never wrap (2^32 + 10 is not 10 ms).
+    std::strcpy(vexlor::g_settings.timing[3], "4294967306");
+    EXPECT_EQ(vexlor::SlotTimingMs(3), 2147483647.0);
+    std::strcpy(vexlor::g_settings.timing[3], " -4294967306");
+    EXPECT_EQ(vexlor::SlotTimingMs(3), -2147483648.0);
+    std::strcpy(vexlor::g_settings.timing[3], "99999999999999999999");
+    EXPECT_EQ(vexlor::SlotTimingMs(3), 2147483647.0);
 }
 
 }  // namespace

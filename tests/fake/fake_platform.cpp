@@ -92,6 +92,7 @@ struct State {
     bool tracePresent = true;
     std::set<std::string> omittedTrace;
     int startResult = 1;
+    int traceLastError = 0;  // the last error every trace line leaves behind (0: untouched)
     int startCalls = 0, stopCalls = 0;
     int linesAtStop = -1;
     std::vector<TraceLine> lines;
@@ -620,6 +621,7 @@ const NamedFunction kSocketFunctions[] = {
 int FakeOrvane(int32_t channel, const char* text) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_state.lines.push_back({channel, text != nullptr ? text : ""});
+    if (g_state.traceLastError != 0) t_lastError = g_state.traceLastError;
     return 1;
 }
 
@@ -977,6 +979,10 @@ void OmitTraceFunction(const std::string& name) {
 void SetStartTraceOutputResult(int result) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_state.startResult = result;
+}
+void SetTraceLineLastError(int error) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_state.traceLastError = error;
 }
 int TraceStartCalls() {
     std::lock_guard<std::mutex> lock(g_mu);

@@ -171,6 +171,9 @@ void SetTraceLibraryPresent(bool present);
 void OmitTraceFunction(const std::string& name);
 // Result of StartTraceOutput (default 1).
 void SetStartTraceOutputResult(int result);
+// Makes every trace line set the writing thread's last error to `error`, as a trace library does
+// on Windows whose own calls fail (0, the default: lines leave it alone).
+void SetTraceLineLastError(int error);
 int TraceStartCalls();
 int TraceStopCalls();
 // Number of lines recorded when StopTraceOutput was last called (-1: never called).

@@ -23,36 +23,108 @@ std::atomic<HINSTANCE> g_instance{nullptr};
 std::atomic<bool> g_inDetach{false};
 std::atomic<bool> g_processEnding{false};
 
-// --- Thread start records -----------------------------------------------------------------
+// --- Thread records -------------------------------------------------------------------------
 // A Windows thread routine is `DWORD WINAPI (void*)` (stdcall on 32-bit Windows) while the
 // driver's routines are plain functions, so every thread starts in ThreadStart, which calls the
-// driver's routine. The routine and its argument travel in a record of a fixed pool; the new
-// thread copies them and frees the record at once, so a record is only held while a thread is
-// being started and the pool never needs to grow.
-struct StartRecord {
-    std::atomic<bool> busy{false};
+// driver's routine. Each thread has a record of a fixed pool from its creation until it has
+// left the driver's code, so that the library's detach can make sure of that before the system
+// unmaps the library (DetachWaitForThreads):
+//
+// - A thread ends with ExitThread, or FreeLibraryAndExitThread when it holds a reference on the
+//   driver module, called straight from ThreadStart: once it has marked its record as leaving,
+//   the only driver code left to it is that call, and its instruction pointer outside the
+//   driver's image tells that the call has been made.
+// - A thread takes its own reference on the driver module before it shows an error box
+//   (ErrorBox), since the box stays open for as long as the user likes: a host that unloads the
+//   driver meanwhile then only drops its own reference, the code the thread returns to stays
+//   mapped, and the thread's FreeLibraryAndExitThread unloads the driver when the thread ends.
+// - A record whose thread has ended is reused by a later CreateThread.
+enum ThreadState : int {
+    kRecordFree = 0,
+    kRecordRunning = 1,  // claimed; the thread has not yet left the driver's routine
+    kRecordLeaving = 2,  // the thread is about to end, or has ended
+};
+struct ThreadRecord {
+    std::atomic<int> state{kRecordFree};
+    std::atomic<DWORD> threadId{0};
+    std::atomic<HMODULE> reference{nullptr};  // the thread's own reference on the driver module
     ThreadRoutine routine{nullptr};
     void* argument{nullptr};
 };
-constexpr int kStartRecords = 128;
-StartRecord g_startRecords[kStartRecords];
+// Up to 100 slots, and threads of earlier connections that are still ending.
+constexpr int kThreadRecords = 256;
+ThreadRecord g_threadRecords[kThreadRecords];
 
-StartRecord* ClaimStartRecord() {
-    for (StartRecord& record : g_startRecords) {
-        bool expected = false;
-        if (record.busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
-            return &record;
-        }
+// True when the thread of a leaving record has ended (or its identifier no longer names one).
+bool ThreadEnded(DWORD threadId) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+    if (thread == nullptr) return true;
+    const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
+ThreadRecord* ClaimThreadRecord() {
+    for (ThreadRecord& record : g_threadRecords) {
+        int expected = kRecordFree;
+        if (record.state.compare_exchange_strong(expected, kRecordRunning)) return &record;
+    }
+    for (ThreadRecord& record : g_threadRecords) {
+        if (record.state.load() != kRecordLeaving || !ThreadEnded(record.threadId.load())) continue;
+        int expected = kRecordLeaving;
+        if (record.state.compare_exchange_strong(expected, kRecordRunning)) return &record;
+    }
+    return nullptr;
+}
+
+ThreadRecord* CurrentThreadRecord() {
+    const DWORD self = GetCurrentThreadId();
+    for (ThreadRecord& record : g_threadRecords) {
+        if (record.state.load() == kRecordRunning && record.threadId.load() == self) return &record;
     }
     return nullptr;
 }
 
 DWORD WINAPI ThreadStart(LPVOID parameter) {
-    auto* record = static_cast<StartRecord*>(parameter);
-    const ThreadRoutine routine = record->routine;
-    void* const argument = record->argument;
-    record->busy.store(false, std::memory_order_release);
-    return routine(argument);
+    auto* record = static_cast<ThreadRecord*>(parameter);
+    record->threadId.store(GetCurrentThreadId());
+    const DWORD code = record->routine(record->argument);
+    HMODULE reference = record->reference.exchange(nullptr);
+    record->state.store(kRecordLeaving);
+    if (reference != nullptr) FreeLibraryAndExitThread(reference, code);
+    ExitThread(code);
+}
+
+// Whether an address lies in the driver's own image.
+bool InDriverImage(uintptr_t address) {
+    const auto base = reinterpret_cast<uintptr_t>(g_instance.load(std::memory_order_acquire));
+    if (base == 0) return false;
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return address >= base && address - base < nt->OptionalHeader.SizeOfImage;
+}
+
+// True once the thread of a leaving record runs outside the driver's image (in the system's
+// thread exit) or has ended.
+bool ThreadLeftDriver(DWORD threadId) {
+    HANDLE thread =
+        OpenThread(SYNCHRONIZE | THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, threadId);
+    if (thread == nullptr) return true;
+    bool left = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    if (!left && SuspendThread(thread) != static_cast<DWORD>(-1)) {
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL;
+        if (GetThreadContext(thread, &context)) {
+#if defined(_WIN64)
+            left = !InDriverImage(static_cast<uintptr_t>(context.Rip));
+#else
+            left = !InDriverImage(static_cast<uintptr_t>(context.Eip));
+#endif
+        }
+        ResumeThread(thread);
+    }
+    CloseHandle(thread);
+    return left;
 }
 
 // --- Wait window ----------------------------------------------------------------------------
@@ -107,6 +179,21 @@ bool InDetach() {
     return g_inDetach.load(std::memory_order_acquire);
 }
 
+void DetachWaitForThreads(uint32_t timeoutMs) {
+    if (g_processEnding.load(std::memory_order_acquire)) return;  // the system ended them
+    const DWORD self = GetCurrentThreadId();
+    const DWORD start = GetTickCount();
+    for (ThreadRecord& record : g_threadRecords) {
+        for (;;) {
+            const int state = record.state.load();
+            if (state == kRecordFree || record.threadId.load() == self) break;
+            if (state == kRecordLeaving && ThreadLeftDriver(record.threadId.load())) break;
+            if (GetTickCount() - start >= timeoutMs) return;
+            ::Sleep(1);
+        }
+    }
+}
+
 }  // namespace win32
 
 // --- Module and libraries -------------------------------------------------------------------
@@ -145,13 +232,19 @@ void FreeLibrary(ModuleHandle module) {
 
 ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threadId) {
     DWORD id = 0;
-    StartRecord* record = ClaimStartRecord();
+    ThreadRecord* record = ClaimThreadRecord();
     HANDLE thread = nullptr;
     if (record != nullptr) {
         record->routine = routine;
         record->argument = argument;
+        record->reference.store(nullptr);
+        record->threadId.store(0);
         thread = ::CreateThread(nullptr, 0, ThreadStart, record, 0, &id);
-        if (thread == nullptr) record->busy.store(false, std::memory_order_release);
+        if (thread == nullptr) {
+            record->state.store(kRecordFree);
+        } else {
+            record->threadId.store(id);
+        }
     }
     if (threadId != nullptr) *threadId = id;
     return thread;
@@ -236,7 +329,19 @@ void WaitNoticeDestroy(WaitNoticeHandle notice) {
     SetLastError(lastError);
 }
 
+// The calling receive thread takes its own reference on the driver module before the box opens
+// and keeps it until it ends (see the thread records above). While the driver is being unloaded
+// no box is shown: the reference could no longer keep the code in place.
 void ErrorBox(const char* caption, const char* text) {
+    if (win32::InDetach()) return;
+    ThreadRecord* record = CurrentThreadRecord();
+    if (record != nullptr && record->reference.load() == nullptr) {
+        HMODULE self = nullptr;
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                               reinterpret_cast<LPCSTR>(&ErrorBox), &self)) {
+            record->reference.store(self);
+        }
+    }
     MessageBoxA(GetActiveWindow(), text, caption, MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 

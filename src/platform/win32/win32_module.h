@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace vexlor::platform::win32 {
 
 // Process attach: the driver's own instance handle.
@@ -13,5 +15,10 @@ void RecordInstance(HINSTANCE instance);
 // notification the loader lock is held, so no other thread can finish exiting.
 void EnterDetach(bool processEnding);
 bool InDetach();
+
+// Process detach, after the driver's shut-down: waits (at most timeoutMs) until every thread
+// started through the platform layer has left the driver's code, so that none runs in it once
+// the system unmaps the library. Nothing to wait for when the process is ending.
+void DetachWaitForThreads(uint32_t timeoutMs);
 
 }  // namespace vexlor::platform::win32

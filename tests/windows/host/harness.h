@@ -51,8 +51,9 @@ enum Needs : unsigned {
     kNeedsNothing = 0,
     kNeedsSimulator = 1,  // vexlor-sim devices named on the command line
     kNeedsTraceLibrary = 2,
-    kNeedsIniFromLinux = 4,  // a directory with a Vexlor.ini written on Linux (--ini-from-linux)
-    kNeedsIniToLinux = 8,    // a directory for a Vexlor.ini read back on Linux (--ini-to-linux)
+    kNeedsIniFromLinux = 4,    // a directory with a Vexlor.ini written on Linux (--ini-from-linux)
+    kNeedsIniToLinux = 8,      // a directory for a Vexlor.ini read back on Linux (--ini-to-linux)
+    kNeedsLoadSimulator = 16,  // the control port of a vexlor-sim with 100 devices (--load-sim)
 };
 
 struct Scenario {
@@ -128,6 +129,8 @@ struct Config {
     // files with the Linux build: one it wrote before the run, one it reads after the run.
     std::string iniFromLinuxDir;
     std::string iniToLinuxDir;
+    // Control port of a second vexlor-sim that plays one device per slot (--load-sim).
+    int loadSimControlPort = 0;
 };
 Config& Env();
 int SimPort(const char* name);  // 0 when not given

@@ -2,7 +2,7 @@
 // "N passed, N failed". Run under Wine by scripts/test-windows.
 //
 //   vexlor_wintest.exe [--sim NAME=PORT]... [--trace-file PATH] [--ini-from-linux DIR]
-//                      [--ini-to-linux DIR] [--only NAME]... [--list]
+//                      [--ini-to-linux DIR] [--load-sim CONTROL_PORT] [--only NAME]... [--list]
 //   vexlor_wintest.exe --child MODE     (helper process for the scenarios that end a process)
 #include <winsock2.h>
 // after winsock2.h
@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
             Env().iniFromLinuxDir = WithFinalBackslash(argv[++i]);
         } else if (arg == "--ini-to-linux" && hasValue) {
             Env().iniToLinuxDir = WithFinalBackslash(argv[++i]);
+        } else if (arg == "--load-sim" && hasValue) {
+            Env().loadSimControlPort = std::atoi(argv[++i]);
         } else if (arg == "--only" && hasValue) {
             only.push_back(argv[++i]);
         } else if (arg == "--list") {
@@ -118,6 +120,9 @@ int main(int argc, char** argv) {
         }
         if ((scenario.needs & kNeedsIniToLinux) && Env().iniToLinuxDir.empty()) {
             missing = "no directory for a settings file to Linux given (--ini-to-linux)";
+        }
+        if ((scenario.needs & kNeedsLoadSimulator) && Env().loadSimControlPort == 0) {
+            missing = "no simulator for the load given (--load-sim)";
         }
         if (!missing.empty()) {
             std::printf("[ SKIP ] %s: %s\n", scenario.name, missing.c_str());

@@ -446,3 +446,96 @@ WSCENARIO(trace_lines_reach_trace_library, kNeedsTraceLibrary) {
 }
 
 }  // namespace wintest
+
+namespace wintest {
+
+// --- Socket errors and numbers from the settings file ---------------------------------------
+
+// With a trace library whose line handler changes the thread's last error (the stand-in
+// ORVANE.DLL of bin\trace-probe), Init still returns the Windows Sockets error of the call that
+// failed, and the trace lines keep their order. A Port beyond the 32-bit range reads as its
+// limit, as strtol reads it here.
+WSCENARIO(init_socket_error_survives_trace_library, kNeedsNothing) {
+    const std::string probePath = Env().hostDir + "trace-probe\\ORVANE.dll";
+    HMODULE probe = LoadLibraryA(probePath.c_str());
+    WCHECK(probe != nullptr);
+    if (probe == nullptr) return;
+    using TakeFn = int(__cdecl*)(char*, int);
+    auto take =
+        reinterpret_cast<TakeFn>(reinterpret_cast<void*>(GetProcAddress(probe, "TraceProbeTake")));
+    WCHECK(take != nullptr);
+    static char lines[1 << 16];
+    auto takeLines = [&] {
+        if (take == nullptr) return std::string();
+        take(lines, sizeof lines);
+        return std::string(lines);
+    };
+    // Lines in this order, each the first one at or after the one before.
+    auto expectInOrder = [](const std::string& text, const std::vector<std::string>& pieces) {
+        size_t at = 0;
+        for (const std::string& piece : pieces) {
+            const size_t found = text.find(piece, at);
+            if (found == std::string::npos) {
+                RecordFailure(__FILE__, __LINE__, "trace lacks, in order, \"" + piece + "\"");
+                std::printf("    trace:\n%s\n", text.c_str());
+                return;
+            }
+            at = found + piece.size();
+        }
+    };
+
+    const std::string refused = std::to_string(ClosedPort());
+    WriteSlot(5, "127.0.0.1", refused.c_str(), "500", "");
+    WriteSlot(6, "127.0.0.1", "4294967376", "500", "");
+    Driver& d = Load();
+    if (d.Init != nullptr) {
+        // The driver bound the stand-in, not the ORVANE.DLL beside it.
+        WCHECK(takeLines().find("C1 Ret=") != std::string::npos);
+
+        WCHECK_EQ(d.Init(1, 5), 10061);  // WSAECONNREFUSED
+        expectInOrder(takeLines(), {"C2 Ret=0; bind (", "C2 Ret=-1; connect (",
+                                    "C2 Ret=10061; WSAGetLastError ()\n"});
+
+        // Port 2^32 + 80 reads as 2147483647 (not as 80): htons of its low 16 bits, 65535.
+        const int result = d.Init(1, 6);
+        WCHECK(result >= 10000);
+        expectInOrder(takeLines(), {"C2 Ret=65535; htons (2147483647)\n", "C2 Ret=-1; connect ("});
+
+        // Ending every Windows Sockets session of the process makes socket() fail with
+        // WSANOTINITIALISED; the sessions are started again afterwards.
+        int sessions = 0;
+        while (sessions < 16 && WSACleanup() == 0) ++sessions;
+        WCHECK(sessions >= 2);  // the host's and the driver's
+        WCHECK_EQ(d.Init(1, 5), 10093);
+        for (int i = 0; i < sessions; ++i) {
+            WSADATA data;
+            WSAStartup(MAKEWORD(2, 2), &data);
+        }
+        expectInOrder(takeLines(), {"C2 Ret=-1; socket (AF_INET, SOCK_STREAM, 0)\n"});
+        WCHECK_EQ(d.Init(1, 5), 10061);
+    }
+    Unload();
+    FreeLibrary(probe);
+}
+
+// Timing 2^32 + 10 reads as 2147483647 ms (about 24.8 days), not as 10 ms: a slot opened now
+// is due at most once (on a system up for longer than that), then never again.
+WSCENARIO(timing_beyond_32_bits_reads_as_its_limit, kNeedsNothing) {
+    FakeDevice device;
+    WriteSlot(13, "127.0.0.1", std::to_string(device.port()).c_str(), "4294967306", "");
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr) return;
+    WCHECK_EQ(d.Init(1, 13), 0);
+    WCHECK(device.Accept(kEventWaitMs));
+    Digital12 v;
+    for (int i = 0; i < 6; ++i) {
+        WCHECK_EQ(ReadDI12(d, 13, v), 0);
+        Sleep(40);
+    }
+    const std::string request = "GET /input?PW=&";
+    const std::string received = device.ReceiveAtLeast(2 * request.size(), 500);
+    WCHECK(received.empty() || received == request);
+    WCHECK_EQ(d.DeInit(1, 13), 0);
+}
+
+}  // namespace wintest

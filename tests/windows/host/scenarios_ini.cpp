@@ -12,7 +12,10 @@
 //   DEV31  127.0.0.1, I/O Controller (port 23)
 //   DEV32  10.1.2.3, port 8080, Timing 750, password Pa$$:w0rd!
 // The simulator device "dini" is a 12xDigital with that password and the input word 0x3C3.
+#include <cstring>
+#include <cwchar>
 #include <string>
+#include <vector>
 
 #include "calls.h"
 #include "harness.h"
@@ -167,6 +170,83 @@ WSCENARIO(ini_written_under_wine_read_on_linux, kNeedsIniToLinux) {
     WCHECK_EQ(ReadRaw(path, "DEV0", "Password"), scrambled);
     WCHECK_EQ(ReadRawInt(path, "DEV", "Devices"), 3);
     WCHECK(ReadWholeFile(path).find("[DEV0]") != std::string::npos);
+}
+
+}  // namespace wintest
+
+namespace wintest {
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());  // the paths here are plain ASCII
+}
+
+// A path of any length for the wide file functions.
+std::wstring LongForm(const std::string& path) {
+    return L"\\\\?\\" + Wide(path);
+}
+
+}  // namespace
+
+// A driver whose own path has 260 characters or more cannot compose the path of its settings
+// file: it reads nothing (not even the Vexlor.ini in the folder that the path cut to 259
+// characters would name, nor one in the current folder), so the slot has no address.
+WSCENARIO(module_path_of_260_characters_reads_no_settings, kNeedsNothing) {
+    FakeDevice device;
+    const std::string port = std::to_string(device.port());
+    // The current folder (the host's) holds a settings file for the slot.
+    WriteSlot(3, "127.0.0.1", port.c_str(), "500", "");
+
+    // Folders of 40 characters up to about 200, then one of 100: the path cut to 259 characters
+    // ends inside the last folder, whose parent could still hold a Vexlor.ini.
+    std::vector<std::string> folders;
+    std::string dir = Env().hostDir + "long-module-path\\";
+    folders.push_back(dir);
+    while (dir.size() < 180) {
+        dir += std::string(40, static_cast<char>('a' + folders.size() - 1)) + "\\";
+        folders.push_back(dir);
+    }
+    dir += std::string(100, 'z') + "\\";
+    folders.push_back(dir);
+    for (const std::string& folder : folders) CreateDirectoryW(LongForm(folder).c_str(), nullptr);
+    const std::string dll = dir + "Vexlor.dll";
+    WCHECK(CopyFileW(LongForm(Env().hostDir + "Vexlor.dll").c_str(), LongForm(dll).c_str(), FALSE));
+
+    HMODULE module = LoadLibraryW(LongForm(dll).c_str());
+    WCHECK(module != nullptr);
+    std::string ancestorIni;
+    if (module != nullptr) {
+        wchar_t reported[1024] = {};
+        GetModuleFileNameW(module, reported, 1024);
+        const std::string path(reported, reported + wcslen(reported));
+        WCHECK(path.size() >= 260);
+        std::printf("    module path of %u characters\n", static_cast<unsigned>(path.size()));
+        // The folder that a path cut to 259 characters ends in gets a settings file too.
+        const std::string cut = path.substr(0, 259);
+        ancestorIni = cut.substr(0, cut.rfind('\\') + 1) + "Vexlor.ini";
+        const std::string section = "DEV3";
+        WritePrivateProfileStringA(section.c_str(), "IP", "127.0.0.1", ancestorIni.c_str());
+        WritePrivateProfileStringA(section.c_str(), "Port", port.c_str(), ancestorIni.c_str());
+        WritePrivateProfileStringA(nullptr, nullptr, nullptr, ancestorIni.c_str());
+
+        auto init = reinterpret_cast<decltype(&VexlorWeb_IO_Init)>(
+            reinterpret_cast<void*>(GetProcAddress(module, "VexlorWeb_IO_Init")));
+        auto deinit = reinterpret_cast<decltype(&VexlorWeb_IO_DeInit)>(
+            reinterpret_cast<void*>(GetProcAddress(module, "VexlorWeb_IO_DeInit")));
+        WCHECK(init != nullptr && deinit != nullptr);
+        if (init != nullptr && deinit != nullptr) {
+            const int result = init(1, 3);
+            std::printf("    Init returned %d\n", result);
+            WCHECK(result >= 10000);  // no address: the connect fails
+            WCHECK(!device.Accept(500));
+            deinit(1, 3);
+        }
+        FreeLibrary(module);
+    }
+    if (!ancestorIni.empty()) DeleteFileA(ancestorIni.c_str());
+    DeleteFileW(LongForm(dll).c_str());
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        RemoveDirectoryW(LongForm(*folder).c_str());
 }
 
 }  // namespace wintest
