@@ -7,7 +7,7 @@
 //
 // - Clock: TimeMs() is a virtual 32-bit millisecond counter (SetTime / AdvanceTime). Sleep()
 //   called on a test ("host") thread advances it by the requested milliseconds; Sleep() on a
-//   thread that the driver created (a receive thread) never moves it, so polling threads do not
+//   thread that the driver created (a receive thread) never moves it, so receive threads do not
 //   disturb throttling tests. Every Sleep() also really sleeps a little (SetRealSleepMicros) so
 //   that real threads make progress.
 // - Socket layer: LoadLibrary("WSOCK32.DLL") gives a fake socket library whose 23 functions are
@@ -113,9 +113,10 @@ void SetLastError(int error);
 //   socket closes or the threads are being joined.
 // - Datagram sockets (the driver's wake-up channels): socket, bind, getsockname (127.0.0.1 and a
 //   port of their own), sendto, recvfrom and closesocket work on them, unscripted and
-//   unrecorded, so that SocketCalls() and CreatedSockets() show the device connections only. recv: up to len bytes of the first queued chunk (a chunk is never
-//   merged with the next one), 0 once a queued peer close is reached, -1 / 10035 when nothing
-//   is queued, -1 / 10038 on a closed or unknown socket.
+//   unrecorded, so that SocketCalls() and CreatedSockets() show the device connections only.
+// - recv: up to len bytes of the first queued chunk (a chunk is never merged with the next one),
+//   0 once a queued peer close is reached, -1 / 10035 when nothing is queued, -1 / 10038 on a
+//   closed or unknown socket.
 // - closesocket: 0 and the socket is closed; -1 / 10038 when it was not open.
 // - inet_addr: dotted-quad text to network order, 0xFFFFFFFF for anything else.
 // - htons: byte swap. WSAGetLastError: the calling thread's last error.
@@ -145,7 +146,7 @@ int SelectCalls(SOCKET socket);
 int RecvCalls(SOCKET socket);
 
 // One call of a socket function other than select and recv (those are counted per socket
-// instead, they come from the polling receive threads).
+// instead, they come from the receive threads).
 struct SocketCall {
     std::string function;  // "socket", "bind", "connect", "send", "WSAGetLastError", ...
     SOCKET socket = vexlor::ws::kInvalidSocket;  // the socket argument or result, if any

@@ -155,7 +155,7 @@ TEST(CoreIntegration, UnloadingWithSlotsStillOpenEnds) {
     ASSERT_TRUE(driver.Load()) << driver.error();
     EXPECT_EQ(driver.Init(1, 0), 0);
     EXPECT_EQ(driver.Init(1, 1), 0);
-    EXPECT_EQ(driver.Init(1, 2), 0);  // an I/O Controller slot: its thread polls at once
+    EXPECT_EQ(driver.Init(1, 2), 0);  // an I/O Controller slot: its thread serves it at once
     EXPECT_EQ(driver.Init(1, 3), 0);
     EXPECT_TRUE(sim.waitForConnections(1, 2));
 

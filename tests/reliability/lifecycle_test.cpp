@@ -98,7 +98,7 @@ TEST(Lifecycle, ThousandCyclesOnOneSlotLeaveNothingBehind) {
     ExpectPassed(outcome);
 }
 
-// Sanitized builds run the driver's 100 polling threads several times slower on the same two
+// Sanitized builds run the driver's 100 receive threads several times slower on the same two
 // cores; they run fewer of the all-slot cycles so that the test stays within its time limit.
 #if defined(__SANITIZE_THREAD__)
 constexpr int kAllSlotCycles = 5;

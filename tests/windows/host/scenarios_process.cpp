@@ -96,7 +96,7 @@ int RunBoxChild(const std::string& mode) {
     const bool returned = WaitForSingleObject(helper, kLivenessBoundMs) == WAIT_OBJECT_0;
     CloseHandle(helper);
     if (!returned) return kChildUnloadHangs;
-    // Closing the box lets the thread go back into the driver's code and on polling.
+    // Closing the box lets the thread go back into the driver's code and on waiting for replies.
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     if (!WaitFor([&] { return !IsWindow(box); }, kWindowWaitMs)) return kChildBoxStuck;
     Sleep(500);
