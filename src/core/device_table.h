@@ -78,6 +78,36 @@ struct DeviceSlot {
     // of their run flag and the end of their calls on the slot's socket. DeInit waits for it to be
     // 0 before it closes the socket, and Init before it hands the slot to a new thread.
     Shared<int32_t> socketUsers{0};
+    // Host threads between loading the slot's socket for a send and the end of that send. DeInit
+    // takes the socket out of the slot and then waits for this to be 0 before it closes it, so
+    // that no request (and no password in it) reaches a socket number that the system has since
+    // given to another connection.
+    Shared<int32_t> hostSenders{0};
+    // Not part of the device's data: the slot's thermometer has been seen to end an answer by
+    // itself (with a NUL or by closing the connection). Until it has, an answer may also end
+    // after a short quiet time, for a device that does neither.
+    Shared<int32_t> thermoEndsAnswers{0};
+};
+
+// One send of a host function on a slot's socket: counts the caller as a host sender, then loads
+// the socket (INVALID_SOCKET once DeInit has taken it), and leaves the count when it goes out of
+// scope. Both sides use sequentially consistent operations: either the sender sees the socket
+// taken, or DeInit sees the sender and waits for it.
+class SlotSend {
+  public:
+    explicit SlotSend(DeviceSlot& slot) : slot_(slot) {
+        slot_.hostSenders.fetch_add(1);
+        socket_ = slot_.socket.load();
+    }
+    ~SlotSend() { slot_.hostSenders.fetch_sub(1); }
+    SlotSend(const SlotSend&) = delete;
+    SlotSend& operator=(const SlotSend&) = delete;
+
+    ws::SOCKET Socket() const { return socket_; }
+
+  private:
+    DeviceSlot& slot_;
+    ws::SOCKET socket_;
 };
 
 // Relaxed access helpers for the plain data fields.

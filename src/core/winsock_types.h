@@ -23,6 +23,7 @@ constexpr int kSockStream = 1;      // SOCK_STREAM
 constexpr int kSockDgram = 2;       // SOCK_DGRAM
 constexpr int kSolSocket = 0xFFFF;  // SOL_SOCKET (Windows value)
 constexpr int kSoLinger = 0x0080;   // SO_LINGER (Windows value)
+constexpr int kSdReceive = 0;       // shutdown how = receive direction
 constexpr int kSdBoth = 2;          // shutdown how = both directions
 constexpr uint16_t kVersion11 = 0x0101;
 

@@ -16,8 +16,8 @@
 namespace vexlor {
 namespace {
 
-bool StillServing(void* step) {
-    return static_cast<ReceiveStep*>(step)->Serving();
+bool ReportInBox(void* step, const char* caption, const char* text, int length) {
+    return static_cast<ReceiveStep*>(step)->ShowErrorBox(caption, text, length);
 }
 
 // One receive step of a digital model: clear replyValid, take at most one block and decode the
@@ -27,8 +27,7 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     DeviceSlot& slot = g_devices[step.Slot()];
     slot.replyValid.store(0, std::memory_order_release);
     DigitalReplySink sink;
-    sink.onUnrecognised = ShowReplyErrorBox;
-    sink.goOn = StillServing;
+    sink.report = ReportInBox;
     sink.context = &step;
     if (!step.Readable()) {
         if (step.Serving()) FlushDigitalCarry(slot, model, step.Carry(), sink);
@@ -36,7 +35,10 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     }
     char block[kDigitalMaxBlock];
     const int received = step.Receive(block, model.blockSize);
-    if (received <= 0 || !step.Serving()) return;
+    if (!step.Serving()) return;
+    // The device closed the connection: a held tail can never be completed now.
+    if (step.PeerClosed()) FlushDigitalCarry(slot, model, step.Carry(), sink);
+    if (received <= 0) return;
     DecodeDigitalReceive(slot, model, step.Carry(), block, received, platform::TimeMs(), sink);
 }
 
@@ -92,7 +94,8 @@ void RegisterDigitalParsers() {
 
 int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
     const SocketApi& api = g_module.sockets;
-    const ws::SOCKET socket = Get(g_devices[slotNumber].socket);
+    SlotSend use(g_devices[slotNumber]);
+    const ws::SOCKET socket = use.Socket();
     const int result = api.send(socket, request, length, 0);
     const auto shownSocket = static_cast<int32_t>(socket);
     if (result == ws::kSocketError) {

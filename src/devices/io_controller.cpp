@@ -16,7 +16,8 @@ namespace {
 // false.
 bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
     const SocketApi& api = g_module.sockets;
-    const ws::SOCKET socket = Get(slot.socket);
+    SlotSend use(slot);
+    const ws::SOCKET socket = use.Socket();
     const char* bytes = reinterpret_cast<const char*>(frame);
     const int result = api.send(socket, bytes, kIoFrameSize, 0);
     if (result == ws::kSocketError) {
