@@ -83,10 +83,15 @@ struct DeviceSlot {
     // that no request (and no password in it) reaches a socket number that the system has since
     // given to another connection.
     Shared<int32_t> hostSenders{0};
-    // Not part of the device's data: the slot's thermometer has been seen to end an answer by
-    // itself (with a NUL or by closing the connection). Until it has, an answer may also end
-    // after a short quiet time, for a device that does neither.
-    Shared<int32_t> thermoEndsAnswers{0};
+    // Not part of the device's data: how the slot's thermometer ends its answers, as learned
+    // from earlier polls (kThermoEnd...), and how many bytes of an answer that has not ended
+    // the receive thread holds now.
+    Shared<int32_t> thermoAnswerEnd{0};
+    Shared<int32_t> thermoHeldBytes{0};
+    // Not part of the device's data: the slot's digital device has been seen to end its replies
+    // with a NUL, so a new connection to it holds a cut reply as long as a connection that has
+    // shown a terminator does, from its first reply on.
+    Shared<int32_t> digitalTerminates{0};
 };
 
 // One send of a host function on a slot's socket: counts the caller as a host sender, then loads

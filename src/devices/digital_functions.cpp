@@ -29,17 +29,28 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     DigitalReplySink sink;
     sink.report = ReportInBox;
     sink.context = &step;
+    ReceiveCarry& carry = step.Carry();
+    // What the slot's device showed on earlier connections holds for this one from its start.
+    if (!carry.terminatorsSeen && Get(slot.digitalTerminates) != 0) carry.terminatorsSeen = true;
     if (!step.Readable()) {
-        if (step.Serving()) FlushDigitalCarry(slot, model, step.Carry(), sink);
+        if (!step.Serving()) return;
+        // A reply recognised after the long quiet time: the device may send no terminators
+        // after all (another device at the slot's address), so new connections start over.
+        const bool waitedLong = carry.terminatorsSeen;
+        if (FlushDigitalCarry(slot, model, carry, sink) && waitedLong) {
+            Set(slot.digitalTerminates, 0);
+            carry.terminatorsSeen = false;  // the next terminator sets it again
+        }
         return;
     }
     char block[kDigitalMaxBlock];
     const int received = step.Receive(block, model.blockSize);
     if (!step.Serving()) return;
     // The device closed the connection: a held tail can never be completed now.
-    if (step.PeerClosed()) FlushDigitalCarry(slot, model, step.Carry(), sink);
+    if (step.PeerClosed()) FlushDigitalCarry(slot, model, carry, sink);
     if (received <= 0) return;
-    DecodeDigitalReceive(slot, model, step.Carry(), block, received, platform::TimeMs(), sink);
+    DecodeDigitalReceive(slot, model, carry, block, received, platform::TimeMs(), sink);
+    if (carry.terminatorsSeen && Get(slot.digitalTerminates) == 0) Set(slot.digitalTerminates, 1);
 }
 
 // Builds the request with the slot's password and sends it.

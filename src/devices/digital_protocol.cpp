@@ -246,17 +246,17 @@ void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCa
     DecodeTexts(slot, model, joined, end, sink, rest == 0);
 }
 
-void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+bool FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
                        const DigitalReplySink& sink) {
     int held = carry.length;
     carry.length = 0;
     carry.flushWhenQuiet = false;
-    if (held <= 0) return;
+    if (held <= 0) return false;
     if (held > kDigitalMaxBlock) held = kDigitalMaxBlock;
     carry.flushedOpen = true;
     char copy[kDigitalMaxBlock + 1];
     std::memcpy(copy, carry.bytes, static_cast<size_t>(held));
-    DecodeTexts(slot, model, copy, held, sink);
+    return DecodeTexts(slot, model, copy, held, sink);
 }
 
 }  // namespace vexlor

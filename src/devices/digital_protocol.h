@@ -92,8 +92,8 @@ void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCa
                           const char* received, int n, uint32_t now, const DigitalReplySink& sink);
 
 // Decodes the bytes held in carry as they stand (they waited long enough for the rest of their
-// reply) and empties it.
-void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+// reply) and empties it. Returns whether a reply form was recognised among them.
+bool FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
                        const DigitalReplySink& sink);
 
 // Decodes one NUL-terminated reply text; returns whether it matched a reply form. Stores nothing

@@ -27,9 +27,7 @@ double ElapsedSince(double start) {
 }
 
 // How long the held answer of a device that neither terminates its answers nor closes the
-// connection after them may be quiet before it counts as whole. Once the slot's device has been
-// seen to end an answer by itself, its answers are decoded only at their NUL or the close, so
-// that a piece of an answer never gives a temperature however long its rest takes.
+// connection after them may be quiet before it counts as whole.
 constexpr uint32_t kThermoQuietMs = 100;
 
 // Decodes the joined answer once and empties the carry. An answer with too few readings raises
@@ -38,6 +36,7 @@ void DecodeAnswer(ReceiveStep& step, DeviceSlot& slot, ReceiveCarry& carry) {
     const int length = carry.length;
     carry.length = 0;
     carry.flushWhenQuiet = false;
+    Set(slot.thermoHeldBytes, 0);
     if (length <= 0) return;
     if (DecodeThermometerReply(slot, carry.bytes, length, nullptr)) return;
     if (ThermoReadingCount(Get(slot.kind)) > 0 &&
@@ -87,7 +86,7 @@ void ThermometerParser(ReceiveStep& step) {
     if (!step.Serving()) return;
     if (n <= 0) {
         if (step.PeerClosed() && carry.length > 0) {
-            Set(slot.thermoEndsAnswers, 1);
+            Set(slot.thermoAnswerEnd, kThermoEndsItself);
             DecodeAnswer(step, slot, carry);
         }
         return;
@@ -96,13 +95,14 @@ void ThermometerParser(ReceiveStep& step) {
     while (end < n && buffer[end] != '\0') ++end;
     if (end < n) {
         // The answer's text ends at its NUL; what follows it is ignored.
-        Set(slot.thermoEndsAnswers, 1);
+        Set(slot.thermoAnswerEnd, kThermoEndsItself);
         Append(carry, buffer, end);
         DecodeAnswer(step, slot, carry);
         return;
     }
     Append(carry, buffer, n);
-    carry.flushWhenQuiet = Get(slot.thermoEndsAnswers) == 0;
+    Set(slot.thermoHeldBytes, carry.length);
+    carry.flushWhenQuiet = Get(slot.thermoAnswerEnd) == kThermoEndsQuiet;
     carry.quietMs = kThermoQuietMs;
     carry.heldSince = platform::TimeMs();
 }
@@ -157,6 +157,13 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         while (slot.replyValid.load(std::memory_order_acquire) != 1 &&
                ElapsedSince(start) <= timing)
             platform::Sleep(1);
+        // An answer came but never ended: the device neither terminates its answers nor closes
+        // the connection after them, so from now on its answers end when it has been quiet.
+        if (slot.replyValid.load(std::memory_order_acquire) != 1 && Get(slot.thermoHeldBytes) > 0 &&
+            Get(slot.thermoAnswerEnd) == kThermoEndUnknown) {
+            Set(slot.thermoAnswerEnd, kThermoEndsQuiet);
+        }
+        Set(slot.thermoHeldBytes, 0);
     }
 
     for (int i = 0; i < count; ++i) {

@@ -10,9 +10,11 @@
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host.h"
 #include "support/sim_process.h"
@@ -435,6 +437,102 @@ TEST(FaultInjection, FloodOfTenMegabytesLeavesTheDriverResponsive) {
         },
         280);
     ExpectPassed(outcome);
+}
+
+// A thermometer answer cut at every offset, its rest 20 ms later, and at the offsets where a
+// piece alone would give wrong readings, its rest 600 ms later: every read returns the right
+// temperatures, never a piece's, and no error box comes up. Each slot polls once (the poll
+// interval is 50 s), so each offset gets a slot of its own.
+TEST(FaultInjection, ThermometerAnswerCutAnywhereIsDecodedWhole) {
+    if (!UpLongEnoughForThermometers()) GTEST_SKIP() << "system up for less than a minute";
+    SimProcess sim({"thermo2,temps=21.5/22.5,drift=0"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    // "Thermometer;21.5\xB0C;22.5\xB0C" and its NUL: 26 bytes.
+    struct Cut {
+        int offset, pauseMs;
+    };
+    std::vector<Cut> cuts;
+    for (int offset = 1; offset <= 25; ++offset) cuts.push_back({offset, 20});
+    for (int offset : {12, 18, 20, 24}) cuts.push_back({offset, 600});
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            std::vector<SlotSetting> slots;
+            for (size_t i = 0; i < cuts.size(); ++i) {
+                slots.push_back({static_cast<int>(i), sim.port(0), "3000"});
+            }
+            ASSERT_TRUE(host.Configure(slots));
+            ASSERT_TRUE(host.Load()) << host.error();
+            for (size_t i = 0; i < cuts.size(); ++i) {
+                const Cut& cut = cuts[i];
+                ASSERT_TRUE(sim.setFault(
+                    0, "cut", std::to_string(cut.offset) + "/" + std::to_string(cut.pauseMs)));
+                double t[2] = {-1, -1};
+                EXPECT_EQ(host.ReadThermo(2, static_cast<uint16_t>(i), t), 0);
+                EXPECT_EQ(t[0], 21.5) << "cut after " << cut.offset << ", " << cut.pauseMs;
+                EXPECT_EQ(t[1], 22.5) << "cut after " << cut.offset << ", " << cut.pauseMs;
+            }
+        },
+        120);
+    ExpectPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaptionThermo), 0)
+        << outcome.standardError.substr(0, 4000);
+}
+
+// A filter that drops loopback datagrams (endpoint security, a firewall rule on the loopback
+// interface), played by the socket layer's test option: every wake-up after the channel's own
+// check is lost ("after-first"), or the check fails too and the slots run without a channel
+// ("all"). Values still arrive promptly, thermometer polls give their readings, and DeInit stays
+// quick. The bounds only keep a lost wake-up (a second's wait) from passing unnoticed.
+TEST(FaultInjection, DroppedWakeUpDatagramsCostNothing) {
+    SimProcess sim(
+        {"digital12,inputs=0x5A5", "thermo2,temps=21.5/22.5,drift=0", "iocontroller,inputs=0x3C"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const bool thermometers = UpLongEnoughForThermometers();
+    for (const char* mode : {"after-first", "all"}) {
+        const ChildOutcome outcome = RunInChild(
+            [&] {
+                setenv("VEXLOR_WSOCK32_DROP_DATAGRAMS", mode, 1);
+                Host host;
+                std::vector<SlotSetting> slots = {{0, sim.port(0), "100"},
+                                                  {1, sim.port(2), "100", kIoController}};
+                for (int i = 0; i < 5; ++i) slots.push_back({10 + i, sim.port(1), "1000"});
+                ASSERT_TRUE(host.Configure(slots));
+                ASSERT_TRUE(host.Load()) << host.error();
+                for (int round = 0; round < 5; ++round) {
+                    ASSERT_TRUE(sim.setInputs(0, 0x100u + static_cast<uint32_t>(round)));
+                    ASSERT_EQ(host.Init(0), 0);
+                    ASSERT_EQ(host.Init(1), 0);
+                    uint16_t w = 0, ioc = 0;
+                    std::array<uint16_t, 12> b{};
+                    std::array<uint16_t, 8> in{};
+                    EXPECT_TRUE(Eventually(
+                        [&] {
+                            return host.ReadDI12(0, &w, b) == 0 &&
+                                   w == 0x100u + static_cast<uint32_t>(round);
+                        },
+                        400))
+                        << mode << " round " << round << ": " << w;
+                    EXPECT_TRUE(Eventually(
+                        [&] { return host.IocReadDI(1, &ioc, in) == 0 && ioc == 0x3C; }, 400))
+                        << mode << " round " << round << ": " << ioc;
+                    const auto start = std::chrono::steady_clock::now();
+                    EXPECT_EQ(host.DeInit(0), 0);
+                    EXPECT_EQ(host.DeInit(1), 0);
+                    EXPECT_LT(std::chrono::steady_clock::now() - start,
+                              std::chrono::milliseconds(300))
+                        << mode << " round " << round;
+                    if (thermometers) {
+                        double t[2] = {0, 0};
+                        EXPECT_EQ(host.ReadThermo(2, static_cast<uint16_t>(10 + round), t), 0);
+                        EXPECT_EQ(t[0], 21.5) << mode << " round " << round;
+                        EXPECT_EQ(t[1], 22.5) << mode << " round " << round;
+                    }
+                }
+            },
+            120);
+        ExpectPassed(outcome);
+    }
 }
 
 }  // namespace
