@@ -5,6 +5,8 @@
 //   d24  digital24,outputs=0xABCDE
 //   t8   thermo8,drift=0,temps=21.5/-3.5/----/0/100/7.5/8/9
 //   ioc  iocontroller,inputs=0xA5
+//   dcut digital12,inputs=0x3A5,fault=cut:3/20 (every reply sent as "inp", then 20 ms later the
+//        rest and its NUL)
 #include <cmath>
 #include <string>
 
@@ -102,6 +104,28 @@ WSCENARIO(sim_io_controller_inputs, kNeedsSimulator) {
         },
         kEventWaitMs));
     WCHECK_EQ(d.DeInit(1, 23), 0);
+}
+
+// The first reply of every connection arrives in two pieces: each connection decodes it whole,
+// and no error box comes up for either piece.
+WSCENARIO(sim_first_reply_cut_on_every_connection, kNeedsSimulator) {
+    if (!Configure(24, "dcut", "100", "")) return;
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr) return;
+    for (int connection = 0; connection < 3; ++connection) {
+        WCHECK_EQ(d.Init(1, 24), 0);
+        Digital12 in;
+        WCHECK(WaitFor(
+            [&] {
+                WCHECK_EQ(ReadDI12(d, 24, in), 0);
+                WCHECK(in.word == 0 || in.word == 0x3A5);  // never a piece's value
+                return in.word == 0x3A5;
+            },
+            kEventWaitMs));
+        WCHECK(FindProcessWindow("#32770", "Web-IO 12xDigital") == nullptr);
+        WCHECK_EQ(d.DeInit(1, 24), 0);
+    }
+    WCHECK(FindProcessWindow("#32770", "Web-IO 12xDigital") == nullptr);
 }
 
 }  // namespace wintest
