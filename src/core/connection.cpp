@@ -16,6 +16,7 @@
 
 #include "config/settings.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "core/socket_api.h"
 #include "platform/platform.h"
@@ -37,7 +38,7 @@ constexpr int kOldThreadWaitMs = 50;
 // How long a failed Init waits for its own, already stopped thread before releasing the handle.
 constexpr uint32_t kFailedThreadWaitMs = 100;
 // The DeInit pass after which a thread that is still in its pass is woken through its socket.
-constexpr int kDeInitKickPass = 1;
+constexpr int kDeInitKickPass = 10;
 // How long DeInit waits for host threads that are sending on the socket it is closing. After its
 // shutdown every send ends at once, so only a host thread that the system does not schedule for
 // this long keeps the socket from being closed.
@@ -146,6 +147,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     RetireEarlierThreads(slotNumber, slot);
     ResetSlot(slot);
     if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
+    StartHealth(slotNumber);
 
     const uint32_t generation = slot.threadGeneration.load() & 0xFFFFu;
     OpenWakeChannel(slotNumber);
@@ -212,7 +214,6 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
-    const SocketApi& api = g_module.sockets;
 
     platform::WaitNoticeHandle notice =
         platform::WaitNoticeCreate(DisconnectTemplate(g_module.uiLanguage.load()));
@@ -259,23 +260,27 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
 
     Set(slot.threadId, 0);
     Set(slot.kind, kKindNone);
+    EndHealth(slot);
     slot.inUse.store(0, std::memory_order_release);
 
-    if (socket != ws::kInvalidSocket) {
-        const int down = api.shutdown(socket, ws::kSdBoth);
-        trace::Shutdown(down, AsNumber(socket));
-        // A host thread that loaded the socket before it was taken out may still be sending on
-        // it; after the shutdown its send ends at once. Until it has, the socket stays open: its
-        // number must not go to another connection while a request can still be handed to it.
-        if (!WaitForHostSenders(slot, kHostSendersWaitMs)) return kResultOk;
-        const ws::Linger linger{1, 0};
-        const int lingered = api.setsockopt(socket, ws::kSolSocket, ws::kSoLinger,
-                                            reinterpret_cast<const char*>(&linger), sizeof linger);
-        trace::SetSockOptLinger(lingered, AsNumber(socket));
-        const int closedSocket = api.closesocket(socket);
-        trace::CloseSocket(closedSocket, AsNumber(socket));
-    }
+    CloseSlotConnection(slotNumber, socket);
     return kResultOk;
+}
+
+void CloseSlotConnection(uint16_t slotNumber, ws::SOCKET socket) {
+    if (socket == ws::kInvalidSocket || slotNumber >= kSlotCount) return;
+    const SocketApi& api = g_module.sockets;
+    const int down = api.shutdown(socket, ws::kSdBoth);
+    trace::Shutdown(down, AsNumber(socket));
+    // Until the senders are gone the socket stays open, even at the cost of keeping it: its
+    // number must not reach another connection.
+    if (!WaitForHostSenders(g_devices[slotNumber], kHostSendersWaitMs)) return;
+    const ws::Linger linger{1, 0};
+    const int lingered = api.setsockopt(socket, ws::kSolSocket, ws::kSoLinger,
+                                        reinterpret_cast<const char*>(&linger), sizeof linger);
+    trace::SetSockOptLinger(lingered, AsNumber(socket));
+    const int closedSocket = api.closesocket(socket);
+    trace::CloseSocket(closedSocket, AsNumber(socket));
 }
 
 }  // namespace vexlor

@@ -92,6 +92,13 @@ struct DeviceSlot {
     // with a NUL, so a new connection to it holds a cut reply as long as a connection that has
     // shown a terminator does, from its first reply on.
     Shared<int32_t> digitalTerminates{0};
+
+    // Connection health (see core/health.h). Not part of the device's data either.
+    Shared<int32_t> replyTimeoutMs{0};    // the slot's "Reply Timeout", read at Init; 0: off
+    Shared<int32_t> reconnects{0};        // the slot's "Reconnect", read at Init
+    Shared<double> awaitingSince{-1.0};   // time base of the first unanswered request; -1: none
+    Shared<int32_t> linkError{0};         // a reconnecting slot's lost connection: its error
+    Shared<int32_t> thermoUnanswered{0};  // the last thermometer poll got no complete answer
 };
 
 // One send of a host function on a slot's socket: counts the caller as a host sender, then loads

@@ -69,6 +69,7 @@ bool ResolveSocketApi(platform::ModuleHandle library, SocketApi& api) {
     Resolve(api.select, found[i++]);
     Resolve(api.ioctlsocket, found[i++]);
     Resolve(api.getsockname, platform::GetProcAddress(library, "getsockname"));
+    Resolve(api.getsockopt, platform::GetProcAddress(library, "getsockopt"));
     return complete;
 }
 

@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "core/device_table.h"
+#include "core/health.h"
 #include "platform/platform.h"
 #include "trace/trace_sink.h"
 
@@ -116,11 +117,29 @@ struct SocketWatch {
         }
         return socket;
     }
-    void Failed(ws::SOCKET socket, uint32_t now) {
+    void Failed(ws::SOCKET socket, uint32_t now, int error = 0) {
         failing = socket;
         failedAt = now;
+        failError = error != 0 ? error : ws::kWsaEConnReset;
     }
+    int failError = 0;
 };
+
+// Waits for the wake-up channel alone, at most waitMs; sleeps that long without a channel.
+void WaitForWakeUp(ws::SOCKET wake, uint32_t waitMs) {
+    if (wake == ws::kInvalidSocket) {
+        platform::Sleep(waitMs < kPollMs ? kPollMs : waitMs);
+        return;
+    }
+    ws::FdSet readSet{};
+    AddToSet(readSet, wake);
+    const ws::TimeVal timeout{static_cast<int32_t>(waitMs / 1000),
+                              static_cast<int32_t>(waitMs % 1000 * 1000)};
+    if (g_module.sockets.select(0, &readSet, nullptr, nullptr, &timeout) > 0) {
+        char drained[16];
+        g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
+    }
+}
 
 }  // namespace
 
@@ -151,8 +170,24 @@ bool ReceiveStep::ShowErrorBox(const char* caption, const char* text, int length
 }
 
 bool ReceiveStep::Serving() const {
-    const DeviceSlot& slot = g_devices[slot_];
-    return slot.runFlag.load() != 0 && Current(slot, generation_);
+    return ThreadServes(slot_, generation_);
+}
+
+bool ThreadServes(uint16_t slot, uint32_t generation) {
+    const DeviceSlot& device = g_devices[slot];
+    return device.runFlag.load() != 0 && Current(device, generation);
+}
+
+ws::SOCKET WakeChannelSocket(uint16_t slot) {
+    return slot < kSlotCount ? g_wake[slot].socket.load(std::memory_order_acquire)
+                             : ws::kInvalidSocket;
+}
+
+void DrainWakeChannel(uint16_t slot) {
+    const ws::SOCKET wake = WakeChannelSocket(slot);
+    if (wake == ws::kInvalidSocket) return;
+    char drained[16];
+    g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
 }
 
 void ReceiveStep::Leave() {
@@ -191,6 +226,7 @@ uint32_t ThreadDev(void* argument) {
     ReceiveCarry carry;
     int32_t carryKind = kKindNone;
     SocketWatch watch;
+    LinkState link;
     for (;;) {
         slot.socketUsers.fetch_add(1);
         if (slot.runFlag.load() == 0 || !Current(slot, generation)) {
@@ -206,6 +242,25 @@ uint32_t ThreadDev(void* argument) {
 
         const ws::SOCKET wake = g_wake[slotNumber].socket.load(std::memory_order_acquire);
         uint32_t waitMs = wake != ws::kInvalidSocket ? kIdleWaitMs : kPollMs;
+        // Thermometers open a connection per poll and the device closes it after its answer.
+        if (Get(slot.reconnects) != 0 && kind != kKindThermo1 && kind != kKindThermo2 &&
+            kind != kKindThermo8) {
+            // A slot that reconnects by itself: a lost connection is closed and made anew here.
+            const ws::SOCKET held = slot.socket.load(std::memory_order_acquire);
+            int lost = 0;
+            if (held != ws::kInvalidSocket && held == watch.ended) lost = ws::kWsaEConnReset;
+            if (held != ws::kInvalidSocket && held == watch.failing) lost = watch.failError;
+            if (KeepLink(slotNumber, generation, link, lost, &waitMs)) {
+                slot.socketUsers.fetch_sub(1);
+                WaitForWakeUp(wake, waitMs);
+                continue;
+            }
+            if (link.renewed) {  // a new connection: nothing of the old one applies
+                link.renewed = false;
+                watch = SocketWatch{};
+                carry = ReceiveCarry{};
+            }
+        }
         const uint32_t now = platform::TimeMs();
         const bool holding = parser != nullptr && carry.length > 0 && carry.flushWhenQuiet;
         if (holding) {
@@ -273,7 +328,7 @@ uint32_t ThreadDev(void* argument) {
         step.Leave();
         if (step.Called()) {
             if (step.Result() == 0) watch.ended = socket;  // nothing more can come
-            if (step.Result() < 0) watch.Failed(socket, now);
+            if (step.Result() < 0) watch.Failed(socket, now, api.WSAGetLastError());
         }
     }
 

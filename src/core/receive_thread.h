@@ -135,6 +135,14 @@ void CloseWakeChannel(uint16_t slot);
 // again at once. Cheap and harmless when the thread is not waiting.
 void WakeReceiveThread(uint16_t slot);
 
+// Whether the receive thread of this generation still serves the slot (run flag set, no newer
+// Init since).
+bool ThreadServes(uint16_t slot, uint32_t generation);
+
+// The slot's wake-up channel (INVALID_SOCKET when it has none), and reading what was sent to it.
+ws::SOCKET WakeChannelSocket(uint16_t slot);
+void DrainWakeChannel(uint16_t slot);
+
 // The fallback when a wake-up may have been lost (a filter that drops loopback datagrams after
 // the channel was checked): while a thread of the slot is inside its pass, shut down the
 // receive direction of the slot's socket, which ends any select on it at once. Only for a slot

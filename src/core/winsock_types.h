@@ -17,6 +17,12 @@ using SOCKET = uint32_t;
 constexpr SOCKET kInvalidSocket = ~SOCKET{0};  // INVALID_SOCKET
 constexpr int kSocketError = -1;               // SOCKET_ERROR
 constexpr int kWsaSysCallFailure = 10107;      // WSASYSCALLFAILURE
+constexpr int kWsaEWouldBlock = 10035;         // WSAEWOULDBLOCK
+constexpr int kWsaETimedOut = 10060;           // WSAETIMEDOUT
+constexpr int kWsaEConnRefused = 10061;        // WSAECONNREFUSED
+constexpr int kWsaEConnReset = 10054;          // WSAECONNRESET
+constexpr uint32_t kFionbio = 0x8004667Eu;     // ioctlsocket: non-blocking mode on or off
+constexpr int kSoError = 0x1007;               // SO_ERROR (Windows value)
 
 constexpr int kAfInet = 2;          // AF_INET
 constexpr int kSockStream = 1;      // SOCK_STREAM

@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 
@@ -53,12 +54,15 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     if (carry.terminatorsSeen && Get(slot.digitalTerminates) == 0) Set(slot.digitalTerminates, 1);
 }
 
-// Builds the request with the slot's password and sends it.
+// Builds the request with the slot's password and sends it. Every request but the error clear
+// is answered by the device, so a reply is awaited from then on.
 int SendRequest(uint16_t slot, DigitalRequest request, int index) {
     char text[kDigitalRequestSize];
     const int length =
         BuildDigitalRequest(text, sizeof text, request, index, g_settings.password[slot]);
-    return SendDigitalRequest(slot, text, length);
+    const int error = SendDigitalRequest(slot, text, length);
+    if (error == 0 && request != DigitalRequest::kClearError) NoteRequestSent(g_devices[slot]);
+    return error;
 }
 
 template <typename T>
@@ -76,8 +80,11 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, stamp, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        const int error = SendRequest(slotNumber, request, 0);
-        if (error != 0) return error;
+        // While a reconnecting slot's connection is down, nothing is sent.
+        if (Get(slot.linkError) == 0) {
+            const int error = SendRequest(slotNumber, request, 0);
+            if (error != 0) return error;
+        }
     }
     if (model.kind == kKindDigital12) {
         CopyOut(word16, Get(word12));
@@ -85,7 +92,7 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
         CopyOut(word32, Get(word24));
     }
     for (int i = 0; i < model.channels; ++i) CopyOut(outBits[i], Get(bits[i]));
-    return kResultOk;
+    return ReadResult(slot);
 }
 
 }  // namespace
@@ -105,6 +112,9 @@ void RegisterDigitalParsers() {
 
 int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
     const SocketApi& api = g_module.sockets;
+    // A reconnecting slot whose connection is down reports its loss without sending.
+    const int32_t lost = Get(g_devices[slotNumber].linkError);
+    if (lost != 0) return lost;
     SlotSend use(g_devices[slotNumber]);
     const ws::SOCKET socket = use.Socket();
     const int result = api.send(socket, request, length, 0);
@@ -114,7 +124,9 @@ int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
         trace::Send(-1, shownSocket, request, length, length);
         trace::WsaGetLastError(error);
         // A failed send is a failure even when the socket layer has no error number for it.
-        return error != 0 ? error : ws::kWsaSysCallFailure;
+        const int result = error != 0 ? error : ws::kWsaSysCallFailure;
+        NoteSendFailed(slotNumber, result);
+        return result;
     }
     trace::Send(result, shownSocket, request, length, length);
     return 0;
@@ -142,13 +154,13 @@ int DigitalReadCounters(const DigitalModel& model, uint16_t slotNumber, int32_t*
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, slot.lastCounterPoll, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        for (int i = 0; i < model.channels; ++i) {
+        for (int i = 0; i < model.channels && Get(slot.linkError) == 0; ++i) {
             const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i);
             if (error != 0) return error;
         }
     }
     for (int i = 0; i < model.channels; ++i) CopyOut(counters[i], Get(slot.counters[i]));
-    return kResultOk;
+    return ReadResult(slot);
 }
 
 int DigitalWriteOutputs(const DigitalModel& model, uint16_t slotNumber, const uint16_t* values) {

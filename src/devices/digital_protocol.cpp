@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/health.h"
+
 namespace vexlor {
 
 const DigitalModel kDigital12{kKindDigital12, 12, 256, "Web-IO 12xDigital"};
@@ -156,7 +158,10 @@ bool DecodeTexts(DeviceSlot& slot, const DigitalModel& model, char* buffer, int 
         if (end > start) {
             anyText = true;
             if (DecodeDigitalText(slot, model, buffer + start)) {
-                if (!recognised) slot.replyValid.store(1, std::memory_order_release);
+                if (!recognised) {
+                    slot.replyValid.store(1, std::memory_order_release);
+                    NoteReplyDecoded(slot);
+                }
                 recognised = true;
             } else if (!Report(sink, model, buffer + start, end - start)) {
                 return recognised;

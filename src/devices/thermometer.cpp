@@ -127,7 +127,10 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         // Stamped before anything can fail, so a failed poll is not retried for 50 s.
         Set(slot.lastThermoPoll, now);
         const int opened = InitSlot(language, slotNumber);
-        if (opened != kResultOk) return opened;
+        if (opened != kResultOk) {
+            Set(slot.thermoUnanswered, 1);
+            return opened;
+        }
 
         slot.replyValid.store(0, std::memory_order_release);
         StampKind(slotNumber, kind);
@@ -164,6 +167,7 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
             Set(slot.thermoAnswerEnd, kThermoEndsQuiet);
         }
         Set(slot.thermoHeldBytes, 0);
+        Set(slot.thermoUnanswered, slot.replyValid.load(std::memory_order_acquire) == 1 ? 0 : 1);
     }
 
     for (int i = 0; i < count; ++i) {
@@ -172,7 +176,13 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
 
     // After a failed send the connection stays open; the next call closes it.
     if (sendFailed) return sendError;
-    return DeInitSlot(language, slotNumber);
+    const int closed = DeInitSlot(language, slotNumber);
+    if (closed != kResultOk) return closed;
+    // The values are the cached ones while the last poll got no complete answer.
+    if (Get(slot.thermoUnanswered) != 0 && Get(slot.replyTimeoutMs) != 0) {
+        return ws::kWsaETimedOut;
+    }
+    return kResultOk;
 }
 
 void RegisterThermometerParsers() {

@@ -191,10 +191,10 @@ TEST(FaultInjection, GarbageIsReportedAndLeavesTheValues) {
             for (uint16_t slot = 0; slot < 3; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
 
             // A thermometer that answers garbage: the read ends at its deadline with the
-            // readings it had (none yet).
+            // readings it had (none yet), reported as not fresh.
             if (UpLongEnoughForThermometers()) {
                 double t[2] = {-1.0, -1.0};
-                EXPECT_EQ(host.ReadThermo(2, 3, t), 0);
+                EXPECT_EQ(host.ReadThermo(2, 3, t), 10060);
                 EXPECT_EQ(t[0], 0.0);
                 EXPECT_EQ(t[1], 0.0);
             }
@@ -325,10 +325,10 @@ TEST(FaultInjection, SlowAndSilentDevicesNeverHoldUpTheHost) {
                 EXPECT_EQ(t[0], 20.5);
                 EXPECT_EQ(t[1], 21.5);
                 // Never answers: the read gives up at its Timing of 500 ms with the readings it
-                // had (bounded generously: this is no timing measurement).
+                // had, reported as not fresh (bounded generously: this is no timing measurement).
                 double t1 = -5.0;
                 const auto start = std::chrono::steady_clock::now();
-                EXPECT_EQ(host.ReadThermo(1, 3, &t1), 0);
+                EXPECT_EQ(host.ReadThermo(1, 3, &t1), 10060);
                 const auto took = std::chrono::steady_clock::now() - start;
                 EXPECT_LT(took, std::chrono::seconds(20));
                 EXPECT_EQ(t1, 0.0);

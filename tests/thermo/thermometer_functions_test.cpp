@@ -33,11 +33,17 @@ class ThermoFunctions : public ::testing::Test {
     }
     void TearDown() override { fake::Reset(); }
 
-    static void Configure(uint16_t slot, const char* timing) {
+    // The reply time-out is off unless given: most tests here are about the polls themselves.
+    static void Configure(uint16_t slot, const char* timing, const char* replyTimeout = "0") {
         const std::string section = "DEV" + std::to_string(slot);
         fake::SetProfileString(section, "IP", "127.0.0.1");
         fake::SetProfileString(section, "Port", "80");
         fake::SetProfileString(section, "Timing", timing);
+        if (replyTimeout != nullptr) {
+            fake::SetProfileString(section, "Reply Timeout", replyTimeout);
+        } else {
+            fake::RemoveProfileKey(section, "Reply Timeout");
+        }
     }
 
     static int Read2(uint16_t slot, double* t) {
@@ -274,6 +280,35 @@ TEST_F(ThermoFunctions, AnswersAreDecodedWholeOnceTheyEnd) {
     EXPECT_DOUBLE_EQ(t[0], 5.5);
     EXPECT_DOUBLE_EQ(t[1], 6.5);
     EXPECT_TRUE(fake::ErrorBoxes().empty());
+}
+
+TEST_F(ThermoFunctions, PollWithoutACompleteAnswerReportsTheCachedValuesAsStale) {
+    Configure(9, "300", nullptr);  // the default reply time-out: on
+    fake::SetRealSleepMicros(50);
+    Set(g_devices[9].temperatures[0], 5.0);
+    Set(g_devices[9].temperatures[1], 6.0);
+    double t[2] = {};
+    // No answer by the deadline: 10060 with the cached values, and so every read until a poll
+    // gets its answer.
+    EXPECT_EQ(Read2(9, t), 10060);
+    EXPECT_DOUBLE_EQ(t[0], 5.0);
+    EXPECT_DOUBLE_EQ(t[1], 6.0);
+    fake::AdvanceTime(10000);
+    EXPECT_EQ(Read2(9, t), 10060);
+    EXPECT_DOUBLE_EQ(t[1], 6.0);
+    fake::AdvanceTime(50000);
+    EXPECT_EQ(Read2Answered(9, t, Answer2("20.5", "21.0")), 0);
+    EXPECT_DOUBLE_EQ(t[0], 20.5);
+    fake::AdvanceTime(10000);
+    EXPECT_EQ(Read2(9, t), 0);
+    // An answer with too few readings is no answer either.
+    fake::AdvanceTime(50000);
+    EXPECT_EQ(Read2Answered(9, t, "21.0\xB0" + std::string("C")), 10060);
+    EXPECT_DOUBLE_EQ(t[0], 20.5);
+    // "Reply Timeout" 0 switches the rule off.
+    Configure(9, "300", "0");
+    fake::AdvanceTime(50000);
+    EXPECT_EQ(Read2(9, t), 0);
 }
 
 TEST_F(ThermoFunctions, FailedSendLeavesTheConnectionOpenUntilTheNextCall) {

@@ -536,6 +536,22 @@ int GetSockName(SOCKET s, ws::SockAddr* address, int* length) {
     return 0;
 }
 
+int GetSockOpt(SOCKET s, int level, int name, char* value, int* length) {
+    int fd = Fd(s, true);
+    if (fd < 0) return kSocketError;
+    if (value == nullptr || length == nullptr || *length < int{sizeof(int)}) {
+        return Fail(WSAEFAULT);
+    }
+    if (level != ws::kSolSocket || name != ws::kSoError) return Fail(WSAENOPROTOOPT);
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return FailErrno();
+    const int number = error == 0 ? 0 : ErrorFromErrno(error);
+    std::memcpy(value, &number, sizeof number);
+    *length = sizeof number;
+    return 0;
+}
+
 int Listen(SOCKET s, int backlog) {
     int fd = Fd(s);
     if (fd < 0) return kSocketError;
