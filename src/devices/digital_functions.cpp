@@ -168,6 +168,8 @@ int DigitalWriteOutputs(const DigitalModel& model, uint16_t slotNumber, const ui
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
     for (int i = 0; i < model.channels; ++i) {
         // Only the low 8 bits count: 256 is off, 257 on. Values other than 0 and 1 send nothing
         // but are remembered, so a later 0 or 1 differs from them.
@@ -187,6 +189,8 @@ int DigitalClearCounters(const DigitalModel& model, uint16_t slotNumber, const u
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
     for (int i = 0; i < model.channels; ++i) {
         const uint16_t v = values[i];
         if (v != 0 && v != Get(slot.counterClearShadow[i])) {
@@ -203,6 +207,8 @@ int DigitalErrorClear(const DigitalModel& model, uint16_t slotNumber, uint16_t v
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
     if (value != 0 && value != Get(slot.lastErrorClear)) {
         const int error = SendRequest(slotNumber, DigitalRequest::kClearError, 0);
         if (error != 0) return error;

@@ -111,6 +111,8 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, kKindIoController);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
 
     // Only the low 8 bits of each value count, for the mask and for the shadow alike.
     const uint16_t raw[kIoOutputCount] = {out1, out2, out3, out4, out5, out6, out7, out8};
