@@ -78,6 +78,9 @@ struct DeviceSlot {
     // of their run flag and the end of their calls on the slot's socket. DeInit waits for it to be
     // 0 before it closes the socket, and Init before it hands the slot to a new thread.
     Shared<int32_t> socketUsers{0};
+    // Not part of the device's data either: 0 while no receive thread of this slot shows an error
+    // box, else 1 + the generation of the one that does. A slot has one box open at most.
+    Shared<uint32_t> errorBoxOwner{0};
 };
 
 // Relaxed access helpers for the plain data fields.

@@ -250,6 +250,17 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     return thread;
 }
 
+uint32_t ThreadStartError() {
+    return static_cast<uint32_t>(GetLastError());
+}
+
+bool CurrentThreadArgument(void** argument) {
+    const ThreadRecord* record = CurrentThreadRecord();
+    if (record == nullptr) return false;
+    if (argument != nullptr) *argument = record->argument;
+    return true;
+}
+
 int CloseThreadHandle(ThreadHandle thread) {
     if (thread == nullptr) return 0;
     return ::CloseHandle(static_cast<HANDLE>(thread)) ? 1 : 0;
