@@ -87,8 +87,11 @@ void ResetSlot(DeviceSlot& slot) {
 // Before a new thread is started: make sure no thread of an earlier connection still serves the
 // slot. A handle that a failed Init kept (its thread had not ended yet) is released here.
 void RetireEarlierThreads(uint16_t slotNumber, DeviceSlot& slot) {
+    // A thread held in the slot's error box is not waited for: it stays there until the user
+    // closes the box, and the new generation retires it.
     int waited = 0;
-    while (RunningReceiveThreads(slotNumber) > 0 && waited < kOldThreadWaitMs) {
+    while (RunningReceiveThreads(slotNumber) > (Get(slot.errorBoxOwner) != 0 ? 1 : 0) &&
+           waited < kOldThreadWaitMs) {
         platform::Sleep(1);
         ++waited;
     }
@@ -100,8 +103,19 @@ void RetireEarlierThreads(uint16_t slotNumber, DeviceSlot& slot) {
     // A thread still running now belongs to an older generation and ends when it next looks.
     // One that is just testing its generation finishes that first, so that it can neither store
     // into the new thread's threadAlive nor start on the new socket.
-    slot.threadGeneration.fetch_add(1);
+    AdvanceGeneration(slotNumber);
     WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
+}
+
+// The result of an Init whose receive thread could not be started: the platform's error number,
+// unless there is none or it reads as one of the driver's own results.
+int ThreadStartResult(uint32_t error) {
+    const auto result = static_cast<int>(error);
+    if (result == kResultOk || result == kResultBadSlot || result == kResultNoSocketLayer ||
+        result == kResultSlotInUse) {
+        return ws::kWsaSysCallFailure;
+    }
+    return result;
 }
 
 // The common end of a failed Init (socket creation, bind or connect).
@@ -149,16 +163,19 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
     StartHealth(slotNumber);
 
-    const uint32_t generation = slot.threadGeneration.load() & 0xFFFFu;
+    const uint32_t generation = GenerationOf(slot.threadGeneration.load());
     OpenWakeChannel(slotNumber);
     slot.runFlag.store(1);
     slot.threadAlive.store(0, std::memory_order_release);
 
     uint32_t threadId = 0;
     platform::ThreadHandle thread = StartReceiveThread(slotNumber, generation, &threadId);
+    const int threadError = thread == nullptr ? ThreadStartResult(platform::ThreadStartError()) : 0;
     slot.threadHandle.store(thread);
     Set(slot.threadId, threadId);
     trace::CreateThreadLine(platform::ThreadHandleValue(thread), slotNumber);
+    // Without its receive thread the slot would never see a reply: report it, do not connect.
+    if (thread == nullptr) return FailInit(slotNumber, slot, threadError);
 
     const char* ip = g_settings.ip[slotNumber];
     const uint32_t address = api.inet_addr(ip);

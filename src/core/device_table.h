@@ -99,6 +99,9 @@ struct DeviceSlot {
     Shared<double> awaitingSince{-1.0};   // time base of the first unanswered request; -1: none
     Shared<int32_t> linkError{0};         // a reconnecting slot's lost connection: its error
     Shared<int32_t> thermoUnanswered{0};  // the last thermometer poll got no complete answer
+    // Not part of the device's data either: 0 while no receive thread of this slot shows an error
+    // box, else 1 + the generation of the one that does. A slot has one box open at most.
+    Shared<uint32_t> errorBoxOwner{0};
 };
 
 // One send of a host function on a slot's socket: counts the caller as a host sender, then loads
