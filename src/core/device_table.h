@@ -98,6 +98,7 @@ struct DeviceSlot {
     Shared<int32_t> reconnects{0};        // the slot's "Reconnect", read at Init
     Shared<double> awaitingSince{-1.0};   // time base of the first unanswered request; -1: none
     Shared<int32_t> linkError{0};         // a reconnecting slot's lost connection: its error
+    Shared<int32_t> staleUntilReply{0};   // reconnected: no reply on the new connection yet
     Shared<int32_t> thermoUnanswered{0};  // the last thermometer poll got no complete answer
     // Not part of the device's data either: 0 while no receive thread of this slot shows an error
     // box, else 1 + the generation of the one that does. A slot has one box open at most.

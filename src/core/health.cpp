@@ -155,11 +155,13 @@ void StartHealth(uint16_t slot) {
     Set(device.reconnects, SlotReconnect(slot) ? 1 : 0);
     Set(device.awaitingSince, -1.0);
     Set(device.linkError, 0);
+    Set(device.staleUntilReply, 0);
 }
 
 void EndHealth(DeviceSlot& slot) {
     Set(slot.awaitingSince, -1.0);
     Set(slot.linkError, 0);
+    Set(slot.staleUntilReply, 0);
 }
 
 void NoteRequestSent(DeviceSlot& slot) {
@@ -227,6 +229,7 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
     }
     ResetShadows(slot);
     Set(slot.awaitingSince, -1.0);
+    Set(slot.staleUntilReply, Get(slot.replyTimeoutMs) != 0 ? 1 : 0);
     Set(slot.linkError, 0);
     link.down = false;
     link.renewed = true;

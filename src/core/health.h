@@ -14,6 +14,7 @@
 // of a second and then backing off to one attempt every 30 s. Meanwhile (linkError) reads return
 // the last connection error with the stored values, and writes return it without sending. A new
 // connection starts the output and counter-clear shadows afresh, as Init does; the kind stays.
+// Its reads return 10060 until its first reply: the values are still those of the lost one.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,7 @@ void NoteRequestSent(DeviceSlot& slot);
 // A reply of the slot's family has been decoded.
 inline void NoteReplyDecoded(DeviceSlot& slot) {
     if (Get(slot.awaitingSince) >= 0) Set(slot.awaitingSince, -1.0);
+    if (Get(slot.staleUntilReply) != 0) Set(slot.staleUntilReply, 0);
 }
 
 // Whether a request has waited longer than the reply time-out at time base `now`.
@@ -42,6 +44,8 @@ bool IsStale(const DeviceSlot& slot, double now);
 inline int ReadResult(const DeviceSlot& slot) {
     const int32_t lost = Get(slot.linkError);
     if (lost != 0) return lost;
+    // After a reconnect the values are those of the lost connection until a reply comes.
+    if (Get(slot.staleUntilReply) != 0) return ws::kWsaETimedOut;
     if (Get(slot.awaitingSince) < 0) return 0;
     return IsStale(slot, Get(slot.now)) ? ws::kWsaETimedOut : 0;
 }

@@ -746,6 +746,7 @@ void ResetDriverState() {
         Set(slot.reconnects, 0);
         Set(slot.awaitingSince, -1.0);
         Set(slot.linkError, 0);
+        Set(slot.staleUntilReply, 0);
         Set(slot.thermoUnanswered, 0);
         Set(slot.errorBoxOwner, 0);
     }
