@@ -37,6 +37,9 @@ constexpr uint32_t kSocketUsersWaitMs = 1000;
 constexpr int kOldThreadWaitMs = 50;
 // How long a failed Init waits for its own, already stopped thread before releasing the handle.
 constexpr uint32_t kFailedThreadWaitMs = 100;
+// inUse while an Init is under way, and how long a DeInit waits for it (longer than any connect).
+constexpr int32_t kSlotOpening = 2;
+constexpr uint32_t kOpeningWaitMs = 30000;
 // The DeInit pass after which a thread that is still in its pass is woken through its socket.
 constexpr int kDeInitKickPass = 10;
 // How long DeInit waits for host threads that are sending on the socket it is closing. After its
@@ -149,9 +152,10 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     DeviceSlot& slot = g_devices[slotNumber];
     const SocketApi& api = g_module.sockets;
 
-    // Claim the slot; a slot in use is refused and left as it is.
+    // Claim the slot; a slot in use is refused and left as it is. While this Init runs the slot
+    // reads as opening, which a DeInit from another host thread waits out.
     int32_t expected = 0;
-    if (!slot.inUse.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+    if (!slot.inUse.compare_exchange_strong(expected, kSlotOpening, std::memory_order_acq_rel)) {
         return kResultSlotInUse;
     }
 
@@ -221,6 +225,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
         return FailInit(slotNumber, slot, error);
     }
     trace::Connect(connected, AsNumber(socket));
+    slot.inUse.store(1, std::memory_order_release);
     // A thread that began waiting before the socket was stored (an I/O Controller slot is served
     // from its first pass) looks again now.
     WakeReceiveThread(slotNumber);
@@ -231,6 +236,14 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
+    // An Init of the slot on another host thread (two threads reading one thermometer, say) is
+    // still binding and connecting its socket: closing it under that Init would let its calls
+    // reach a number the system has since given to another connection. Wait until it is done.
+    for (uint32_t waited = 0;
+         slot.inUse.load(std::memory_order_acquire) == kSlotOpening && waited < kOpeningWaitMs;
+         ++waited) {
+        platform::Sleep(1);
+    }
 
     platform::WaitNoticeHandle notice =
         platform::WaitNoticeCreate(DisconnectTemplate(g_module.uiLanguage.load()));

@@ -44,7 +44,7 @@ template <typename T>
 using Shared = std::atomic<T>;
 
 struct DeviceSlot {
-    Shared<int32_t> inUse{0};
+    Shared<int32_t> inUse{0};  // 0 free, 1 open, 2 while an Init is under way
     Shared<ws::SOCKET> socket{ws::kInvalidSocket};
     Shared<platform::ThreadHandle> threadHandle{nullptr};
     Shared<uint32_t> threadId{0};

@@ -28,8 +28,12 @@ void StartHealth(uint16_t slot);
 // DeInit: a closed slot reports nothing of its last connection's health.
 void EndHealth(DeviceSlot& slot);
 
-// A request that expects a reply has been sent now.
-void NoteRequestSent(DeviceSlot& slot);
+// A request that expects a reply is about to be sent: from now on a reply is awaited, unless one
+// already was. Stamped before the send, so that a reply decoded right after it cannot come
+// before the stamp. Returns the stamp when this call set it, else -1; CancelRequest takes back a
+// stamp whose send failed.
+double NoteRequestSent(DeviceSlot& slot);
+void CancelRequest(DeviceSlot& slot, double stamp);
 // A reply of the slot's family has been decoded.
 inline void NoteReplyDecoded(DeviceSlot& slot) {
     if (Get(slot.awaitingSince) >= 0) Set(slot.awaitingSince, -1.0);
@@ -42,10 +46,14 @@ bool IsStale(const DeviceSlot& slot, double now);
 // What a read of a digital or I/O Controller slot returns once it has copied its values: the
 // lost connection's error, 10060 while stale, else 0. Uses the time the read stamped in `now`.
 inline int ReadResult(const DeviceSlot& slot) {
-    const int32_t lost = Get(slot.linkError);
+    // Acquire: the receive thread clears linkError with a release store once the new connection
+    // and its fields are in place.
+    const int32_t lost = slot.linkError.load(std::memory_order_acquire);
     if (lost != 0) return lost;
     // After a reconnect the values are those of the lost connection until a reply comes.
-    if (Get(slot.staleUntilReply) != 0) return ws::kWsaETimedOut;
+    if (Get(slot.staleUntilReply) != 0 && Get(slot.replyTimeoutMs) != 0) {
+        return ws::kWsaETimedOut;
+    }
     if (Get(slot.awaitingSince) < 0) return 0;
     return IsStale(slot, Get(slot.now)) ? ws::kWsaETimedOut : 0;
 }
