@@ -111,7 +111,7 @@ struct Budget {
 };
 
 constexpr Budget kFull{20000, 500, 2.0, 0.5, 30.0, 2000, 5000, 900,  2000, 2000, 400,  3,
-                       1000,  100, 10,  3,   10,   3,    500,  3000, 2,    3.0,  1000, 400};
+                       1000,  100, 10,  3,   10,   3,    500,  3000, 4,    1.5,  1000, 400};
 constexpr Budget kQuick{400, 12,  0.25, 0.1, 5.0, 60, 200, 90,  50, 20,  10,  1,
                         300, 100, 1,    1,   1,   1,  300, 300, 1,  0.3, 200, 100};
 
@@ -386,6 +386,8 @@ struct LoadSamples {
     int timeouts = 0;
     long long calls = 0;
     long long failures = 0;  // reads of healthy slots that returned other than 0
+    double simCpuSeconds = 0;
+    double seconds = 0;
 };
 
 struct HealthyLoad {
@@ -396,6 +398,7 @@ struct HealthyLoad {
     int timeouts = 0;
     long long calls = 0;
     long long failures = 0;
+    double simCpuPercent = NAN;  // the simulator's CPU use meanwhile, % of one CPU
 };
 
 struct Health {
@@ -478,6 +481,7 @@ class Bench {
                     const std::string& reconnect);
     bool WaitHealthy(int n, double seconds);
     void PaceRound(double* next);
+    void RunRounds(int n, double us);
     bool MeasureSilent(int n, Health* h);
     bool MeasureRestarts(int n, Health* h);
     bool MeasureLoad(int n, const std::vector<int>& faulty, bool faultsOn, LoadSamples* out);
@@ -1044,6 +1048,17 @@ void Bench::PaceRound(double* next) {
     *next = std::max(*next + o_.pollUs, NowUs());
 }
 
+// Reads every slot once per poll period for `us` microseconds.
+void Bench::RunRounds(int n, double us) {
+    const double end = NowUs() + us;
+    double next = NowUs();
+    uint16_t word = 0, bits[12];
+    while (NowUs() < end && !g_interrupted.load()) {
+        PaceRound(&next);
+        for (int i = 0; i < n; ++i) host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+    }
+}
+
 // Reads every slot once per poll period until one round finds all of them returning 0.
 bool Bench::WaitHealthy(int n, double seconds) {
     const double deadline = NowUs() + seconds * 1e6;
@@ -1065,10 +1080,14 @@ bool Bench::MeasureSilent(int n, Health* h) {
     if (!WaitHealthy(n, 10)) Message("silent: not every slot answered at first");
     const int k = h->faulty;
     const int episodes = std::max(b_.silentEpisodes, (b_.silentSamples + k - 1) / k);
+    std::uniform_real_distribution<double> phase(50e3, (50 + b_.healthTimingMs) * 1e3);
     std::vector<double> samples;
     uint16_t word = 0, bits[12];
     bool ok = true;
     for (int e = 0; e < episodes && ok && !g_interrupted.load(); ++e) {
+        // The slots' requests go out together, in step with the recovery just waited for: a
+        // pause of a random part of the Timing puts the fault at a random point of the cycle.
+        RunRounds(n, phase(random_));
         const std::vector<int> faulty = FaultySet(n, k, e);
         std::vector<double> since(static_cast<size_t>(n), NAN), seen(static_cast<size_t>(n), NAN);
         for (int d : faulty) {
@@ -1118,10 +1137,12 @@ bool Bench::MeasureRestarts(int n, Health* h) {
     const int k = h->faulty;
     const int episodes = std::max(b_.restartEpisodes, (b_.restartSamples + k - 1) / k);
     std::uniform_int_distribution<int> downDistribution(b_.restartDownMinMs, b_.restartDownMaxMs);
+    std::uniform_real_distribution<double> phase(50e3, (50 + b_.healthTimingMs) * 1e3);
     std::vector<double> latencies, downs;
     uint16_t word = 0, bits[12];
     bool ok = true;
     for (int e = 0; e < episodes && ok && !g_interrupted.load(); ++e) {
+        RunRounds(n, phase(random_));
         const std::vector<int> faulty = FaultySet(n, k, e);
         const int down = downDistribution(random_);
         const auto size = static_cast<size_t>(n);
@@ -1177,7 +1198,6 @@ bool Bench::MeasureRestarts(int n, Health* h) {
             downs.push_back((listenAt[u] - restartAt[u]) / 1000);
             h->restartSamples.emplace_back(down, ms);
         }
-        SleepUs(100000);
     }
     h->listenToFreshMs = Summarize(std::move(latencies));
     h->downMs = Summarize(std::move(downs));
@@ -1230,6 +1250,7 @@ bool Bench::MeasureLoad(int n, const std::vector<int>& faulty, bool faultsOn, Lo
         }
     };
     std::uniform_real_distribution<double> settle(2000, 5000);
+    const double simCpuBefore = sim_.cpuSeconds();
     const double start = NowUs();
     const double end = start + b_.loadSeconds * 1e6;
     double nextChange = start + settle(random_);
@@ -1287,6 +1308,8 @@ bool Bench::MeasureLoad(int n, const std::vector<int>& faulty, bool faultsOn, Lo
             nextRestart += b_.loadRestartEveryMs * 1e3;
         }
     }
+    out->simCpuSeconds += sim_.cpuSeconds() - simCpuBefore;
+    out->seconds += (NowUs() - start) / 1e6;
     while (pendingHead < pendingIsInput.size()) {
         if (sim_.readReply().empty()) {
             Message("the simulator did not answer a control command");
@@ -1321,6 +1344,7 @@ HealthyLoad SummarizeLoad(LoadSamples s) {
     h.timeouts = s.timeouts;
     h.calls = s.calls;
     h.failures = s.failures;
+    if (s.seconds > 0) h.simCpuPercent = s.simCpuSeconds / s.seconds * 100;
     return h;
 }
 
@@ -1747,6 +1771,7 @@ std::string Json(const Options& o, const Budget& b, const Machine& m, double tim
             j.integer("freshness_timeouts", l.timeouts)
                 .integer("reads", l.calls)
                 .integer("failed_reads", l.failures)
+                .number("simulator_cpu_percent", l.simCpuPercent)
                 .endObject();
         }
         j.number("freshness_ratio_down_over_healthy",
@@ -1968,6 +1993,11 @@ void PrintTable(const Options& o, const Machine& m, const Floors& floors, const 
             if (!r.health.someDown.measured) return std::string("-");
             return Cell(static_cast<double>(r.health.allHealthy.failures)) + " | " +
                    Cell(static_cast<double>(r.health.someDown.failures));
+        }));
+    Row("simulator CPU % meanwhile", Cells(runs, [](const SlotRun& r) {
+            if (!r.health.someDown.measured) return std::string("-");
+            return Cell(r.health.allHealthy.simCpuPercent) + " | " +
+                   Cell(r.health.someDown.simCpuPercent);
         }));
     Row("freshness timeouts (2 s)", Cells(runs, [](const SlotRun& r) {
             if (!r.health.someDown.measured) return std::string("-");
