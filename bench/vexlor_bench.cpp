@@ -17,7 +17,11 @@
 //      unloading the library with every slot open (half of them stamped);
 //   6. throughput: replies decoded per second with every slot polled back to back, with the
 //      pieces of replies the driver did not recognise (error-box lines) and wrong values seen;
-//   7. the alternative a user might script: one new TCP connection per read.
+//   7. the alternative a user might script: one new TCP connection per read;
+//   8. connection health (Reply Timeout and Reconnect on, 10 % of the devices faulty): a silent
+//      device to its first 10060, a restarted device listening again to fresh values, the
+//      healthy slots beside faulty ones against all healthy, and not-due reads with the health
+//      keys off and on (see "Connection health" below).
 //
 // It prints a table and, with --json FILE, writes the same figures as JSON. It never judges the
 // figures; it fails only when something could not be run at all.
