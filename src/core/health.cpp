@@ -16,6 +16,10 @@ constexpr double kTimeBaseRange = 4294967296.0;  // the millisecond counter wrap
 // The first attempt after a loss, and the longest wait between two attempts.
 constexpr uint32_t kFirstAttemptMs = 100;
 constexpr uint32_t kLongestBackoffMs = 30000;
+// For this long after a connection is lost, attempts are at most this far apart: a device that
+// restarts is back within seconds, and its values should be too.
+constexpr uint32_t kQuickRetrySpanMs = 30000;
+constexpr uint32_t kQuickRetryMs = 1000;
 // How long one attempt waits for the connection to be made.
 constexpr uint32_t kAttemptMs = 5000;
 // The longest single wait of a thread whose connection is down or being made: nothing but the
@@ -92,6 +96,18 @@ int WaitConnected(uint16_t slot, uint32_t generation, ws::SOCKET socket) {
     }
 }
 
+// Whether a connected socket's own address is the one it connected to.
+bool ConnectedToItself(ws::SOCKET socket, const ws::SockAddrIn& remote) {
+    const SocketApi& api = g_module.sockets;
+    if (api.getsockname == nullptr) return false;
+    ws::SockAddrIn local{};
+    int length = sizeof local;
+    if (api.getsockname(socket, reinterpret_cast<ws::SockAddr*>(&local), &length) != 0) {
+        return false;
+    }
+    return local.sin_port == remote.sin_port && local.sin_addr.s_addr == remote.sin_addr.s_addr;
+}
+
 // One attempt to connect the slot again, with Init's calls and trace lines; the connect itself
 // is made without blocking, so that DeInit is never held up by it. Returns the connected socket,
 // or INVALID_SOCKET with the error in *error (0 when the thread was stopped meanwhile).
@@ -146,11 +162,25 @@ ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
         return ws::kInvalidSocket;
     }
     trace::Connect(0, AsNumber(socket));
+    if (ConnectedToItself(socket, remote)) {
+        // Nothing listens on the device's port, and the system gave this socket that very port
+        // as its own: TCP connects a socket to itself then. No device is there.
+        api.closesocket(socket);
+        *error = ws::kWsaEConnRefused;
+        return ws::kInvalidSocket;
+    }
     return socket;
 }
 
 uint32_t Doubled(uint32_t backoffMs) {
     return backoffMs >= kLongestBackoffMs / 2 ? kLongestBackoffMs : backoffMs * 2;
+}
+
+// The wait before the attempt after a failed one.
+uint32_t NextBackoff(const LinkState& link) {
+    const uint32_t doubled = Doubled(link.backoffMs);
+    const bool early = platform::TimeMs() - link.outageSince < kQuickRetrySpanMs;
+    return early && doubled > kQuickRetryMs ? kQuickRetryMs : doubled;
 }
 
 // What a new connection starts from, as after Init: every output is written again by the next
@@ -222,8 +252,12 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         // counts as a failed attempt.
         const bool answered = Get(slot.staleUntilReply) == 0;
         link.down = true;
-        link.backoffMs =
-            answered || link.backoffMs == 0 ? kFirstAttemptMs : Doubled(link.backoffMs);
+        if (answered || link.backoffMs == 0) {
+            link.outageSince = platform::TimeMs();
+            link.backoffMs = kFirstAttemptMs;
+        } else {
+            link.backoffMs = NextBackoff(link);
+        }
         link.nextTryAt = platform::TimeMs() + link.backoffMs;
     }
 
@@ -241,7 +275,7 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
             return true;
         }
         Set(slot.linkError, error);
-        link.backoffMs = Doubled(link.backoffMs);
+        link.backoffMs = NextBackoff(link);
         link.nextTryAt = platform::TimeMs() + link.backoffMs;
         if (kDownWaitMs < *waitMs) *waitMs = kDownWaitMs;
         return true;

@@ -10,8 +10,9 @@
 //
 // Reconnecting. When the connection of a reconnecting slot ends (the device closed or reset it,
 // a send failed) or the slot goes stale, its receive thread closes the connection and connects
-// again in the background, with the same calls and trace lines as Init, first within a fraction
-// of a second and then backing off to one attempt every 30 s. Meanwhile (linkError) reads return
+// again in the background, with the same calls and trace lines as Init: first after 100 ms, then
+// at most a second apart for the first 30 s (a device that restarts is back within that), then
+// backing off to one attempt every 30 s. Meanwhile (linkError) reads return
 // the last connection error with the stored values, and writes return it without sending. A new
 // connection starts the output and counter-clear shadows afresh, as Init does; the kind stays.
 // Its reads return 10060 until its first reply: the values are still those of the lost one.
@@ -66,10 +67,11 @@ void NoteSendFailed(uint16_t slot, int error);
 
 // What one receive thread knows of its slot's connection between passes.
 struct LinkState {
-    bool down = false;       // the connection was closed; a new one is due at nextTryAt
-    uint32_t nextTryAt = 0;  // TimeMs
-    uint32_t backoffMs = 0;  // the wait before the attempt after the next failed one
-    bool renewed = false;    // a new connection was made: the thread starts over on it
+    bool down = false;         // the connection was closed; a new one is due at nextTryAt
+    uint32_t nextTryAt = 0;    // TimeMs
+    uint32_t backoffMs = 0;    // the wait before the attempt after the next failed one
+    bool renewed = false;      // a new connection was made: the thread starts over on it
+    uint32_t outageSince = 0;  // TimeMs when the slot last lost a connection that had answered
 };
 
 // For a reconnecting slot, once per pass of its receive thread (which is counted in the slot's
