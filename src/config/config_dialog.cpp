@@ -268,6 +268,7 @@ bool ConfigDialog::Ok() {
     // (or the count applied) before the copy is made live.
     surface_.SetFocus(dialog_id::kOk);
     g_settings = g_workingSettings;
+    PublishAllSlotSettings();  // open slots go on with the new Timing and Password
     SaveAllSettings(surface_.GetWindowRect());
     End(1);
     return true;

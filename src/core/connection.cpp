@@ -165,6 +165,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     RetireEarlierThreads(slotNumber, slot);
     ResetSlot(slot);
     if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
+    PublishSlotSettings(slotNumber);
     StartHealth(slotNumber);
 
     const uint32_t generation = GenerationOf(slot.threadGeneration.load());

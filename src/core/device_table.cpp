@@ -39,7 +39,26 @@ bool RequestDue(DeviceSlot& slot, Shared<double>& stamp, double intervalMs) {
 }
 
 double SlotTimingMs(uint16_t slot) {
-    return static_cast<double>(TimingValue(g_settings.timing[slot]));
+    return Get(g_devices[slot].timingMs);
+}
+
+void PublishSlotSettings(uint16_t slot) {
+    if (slot >= kSlotCount) return;
+    DeviceSlot& device = g_devices[slot];
+    Set(device.timingMs, static_cast<double>(TimingValue(g_settings.timing[slot])));
+    static_assert(kPublishedPasswordSize == kPasswordFieldSize, "the Password field's size");
+    for (int i = 0; i < kPublishedPasswordSize; ++i)
+        Set(device.password[i], g_settings.password[slot][i]);
+}
+
+void PublishAllSlotSettings() {
+    for (uint16_t slot = 0; slot < kSlotCount; ++slot) PublishSlotSettings(slot);
+}
+
+void SlotPassword(uint16_t slot, char* buffer) {
+    const DeviceSlot& device = g_devices[slot];
+    for (int i = 0; i < kPublishedPasswordSize; ++i) buffer[i] = Get(device.password[i]);
+    buffer[kPublishedPasswordSize - 1] = '\0';
 }
 
 }  // namespace vexlor

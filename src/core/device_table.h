@@ -18,6 +18,7 @@ namespace vexlor {
 constexpr int kSlotCount = 100;
 constexpr int kMaxChannels = 24;  // inputs/outputs/counters of the largest device
 constexpr int kMaxTemperatures = 8;
+constexpr int kPublishedPasswordSize = 50;  // the Password field: 49 characters and a NUL
 
 enum ResultCode : int {
     kResultOk = 0,
@@ -103,6 +104,13 @@ struct DeviceSlot {
     // Not part of the device's data either: 0 while no receive thread of this slot shows an error
     // box, else 1 + the generation of the one that does. A slot has one box open at most.
     Shared<uint32_t> errorBoxOwner{0};
+
+    // The settings that the I/O functions use on every call, published from the live settings by
+    // Init and by the configuration dialog's OK (PublishSlotSettings): the Timing as a number and
+    // the plain password. Host threads read them while another may run Init or the dialog, which
+    // rewrite the live text fields.
+    Shared<double> timingMs{0};
+    Shared<char> password[kPublishedPasswordSize]{};
 };
 
 // One send of a host function on a slot's socket: counts the caller as a host sender, then loads
@@ -164,7 +172,15 @@ long TimingValue(const char* text);
 // (the millisecond counter wrapped since *stamp) counts as due, so requests never stall.
 bool RequestDue(DeviceSlot& slot, Shared<double>& stamp, double intervalMs);
 
-// The slot's Timing setting converted to a number of milliseconds.
+// The slot's Timing setting converted to a number of milliseconds, as last published.
 double SlotTimingMs(uint16_t slot);
+
+// Publishes a slot's Timing and Password from the live settings to the slot (Init, after loading
+// them), or every slot's (the configuration dialog's OK, which makes its copy live).
+void PublishSlotSettings(uint16_t slot);
+void PublishAllSlotSettings();
+
+// Copies the slot's published password into buffer (kPublishedPasswordSize bytes).
+void SlotPassword(uint16_t slot, char* buffer);
 
 }  // namespace vexlor

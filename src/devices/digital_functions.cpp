@@ -66,9 +66,10 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
 // Builds the request with the slot's password and sends it. Every request but the error clear
 // is answered by the device, so a reply is awaited from then on.
 int SendRequest(uint16_t slot, DigitalRequest request, int index) {
+    char password[kPublishedPasswordSize];
+    SlotPassword(slot, password);
     char text[kDigitalRequestSize];
-    const int length =
-        BuildDigitalRequest(text, sizeof text, request, index, g_settings.password[slot]);
+    const int length = BuildDigitalRequest(text, sizeof text, request, index, password);
     const double stamp =
         request != DigitalRequest::kClearError ? NoteRequestSent(g_devices[slot]) : -1.0;
     const int error = SendDigitalRequest(slot, text, length);

@@ -88,20 +88,27 @@ TEST_F(ThrottleTest, TimeBaseIsTheUnsignedCounter) {
 
 TEST_F(ThrottleTest, TimingTextConvertsLikeAtol) {
     std::strcpy(vexlor::g_settings.timing[3], "");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), 0.0);
     std::strcpy(vexlor::g_settings.timing[3], "abc");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), 0.0);
     std::strcpy(vexlor::g_settings.timing[3], "250");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), 250.0);
     std::strcpy(vexlor::g_settings.timing[3], "12ms");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), 12.0);
     // As on Windows, where long has 32 bits: numbers beyond that range read as its limits and
     // never wrap (2^32 + 10 is not 10 ms).
     std::strcpy(vexlor::g_settings.timing[3], "4294967306");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), 2147483647.0);
     std::strcpy(vexlor::g_settings.timing[3], " -4294967306");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), -2147483648.0);
     std::strcpy(vexlor::g_settings.timing[3], "99999999999999999999");
+    vexlor::PublishSlotSettings(3);
     EXPECT_EQ(vexlor::SlotTimingMs(3), 2147483647.0);
 }
 

@@ -34,8 +34,10 @@ class DigitalFunctions : public ::testing::Test {
         fake::SetProfileString(section, "Port", "80");
         fake::SetProfileString(section, "Timing", timing);
         EXPECT_EQ(InitSlot(1, slot), 0);
-        // No Password key is stored, so Init keeps the live field, which holds plain text.
+        // No Password key is stored, so Init keeps the live field, which holds plain text; it is
+        // made live for the open slot as the configuration dialog's OK does.
         CopyField(g_settings.password[slot], kPasswordFieldSize, password);
+        vexlor::PublishSlotSettings(slot);
         return Get(g_devices[slot].socket);
     }
 

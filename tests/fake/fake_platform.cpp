@@ -747,6 +747,8 @@ void ResetDriverState() {
         Set(slot.awaitingSince, -1.0);
         Set(slot.linkError, 0);
         Set(slot.staleUntilReply, 0);
+        Set(slot.timingMs, 0.0);
+        for (auto& c : slot.password) Set(c, '\0');
         Set(slot.thermoUnanswered, 0);
         Set(slot.errorBoxOwner, 0);
     }

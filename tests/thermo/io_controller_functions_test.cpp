@@ -157,6 +157,7 @@ TEST_F(IoFunctions, ReadIsThrottledAndStampsTheKind) {
 TEST_F(IoFunctions, FailedReadOnAClosedSlot) {
     // Never opened: the slot's socket is INVALID_SOCKET, the socket layer answers 10038.
     CopyField(g_settings.timing[5], kShortFieldSize, "500");
+    vexlor::PublishSlotSettings(5);
     uint16_t value = 77, in[8] = {7, 7, 7, 7, 7, 7, 7, 7};
     fake::ClearTrace();
     EXPECT_EQ(Read(5, &value, in), 10038);
