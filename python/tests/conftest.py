@@ -7,13 +7,11 @@ stopped and every private driver removed at the end of its test.
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 from typing import Iterator
 
 import pytest
 
-import vexlor
 from vexlor.testing import Simulator
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]

@@ -7,7 +7,6 @@ import ctypes
 import re
 import shutil
 import struct
-from pathlib import Path
 
 import pytest
 
@@ -68,6 +67,15 @@ def test_the_bundled_or_installed_driver_is_found_and_loaded_as_a_private_copy(s
     assert (copy / "Vexlor.ini").resolve() == (sim.settings_dir / "Vexlor.ini").resolve()
     driver.close()
     assert not copy.exists()
+
+
+def test_windows_binds_24xdigital_readdo_by_its_decorated_name(monkeypatch):
+    decorated = ctypes.CFUNCTYPE(ctypes.c_int)(lambda: 0)
+    fake_dll = type("FakeDll", (), {_native.READ_DO_24_DECORATED: decorated})()
+    monkeypatch.setattr(_native, "IS_WINDOWS", True)
+    function = _native.bind(fake_dll, "VexlorWeb_IO_24xDigital_ReadDO")
+    assert function is decorated
+    assert list(function.argtypes) == [_native.U16, _native.U16, _native.P_U32] + [_native.P_U16] * 24
 
 
 def test_a_named_folder_without_a_driver_is_refused(tmp_path):

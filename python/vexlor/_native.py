@@ -13,7 +13,7 @@ import os
 import struct
 import sys
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 IS_WINDOWS = sys.platform == "win32"
 PACKAGE_DIR = Path(__file__).resolve().parent
@@ -182,8 +182,9 @@ def load(path: Path) -> ctypes.CDLL:
     check_width(path)
     try:
         if IS_WINDOWS:
-            # The folder of the DLL is searched for the libraries it loads by name.
-            dll = ctypes.CDLL(str(path), winmode=0x00000008)  # LOAD_WITH_ALTERED_SEARCH_PATH
+            # ctypes.CDLL calls with the caller-cleans (cdecl) convention, as the DLL exports
+            # its functions; the DLL imports system DLLs only.
+            dll = ctypes.CDLL(str(path))
         else:
             dll = ctypes.CDLL(str(path), mode=os.RTLD_NOW | os.RTLD_LOCAL)
     except OSError as exc:
@@ -191,8 +192,9 @@ def load(path: Path) -> ctypes.CDLL:
     return dll
 
 
-def bind(dll: ctypes.CDLL, name: str):  # type: ignore[no-untyped-def]
-    """One exported function with its exact prototype."""
+def bind(dll: Any, name: str) -> Any:
+    """One exported function with its exact prototype (on Windows the 24xDigital ReadDO by its
+    decorated name first, as the DLL exports it)."""
     names: Sequence[str] = (name,)
     if name == "VexlorWeb_IO_24xDigital_ReadDO" and IS_WINDOWS:
         names = (READ_DO_24_DECORATED, name)
@@ -207,7 +209,7 @@ def bind(dll: ctypes.CDLL, name: str):  # type: ignore[no-untyped-def]
     raise LibraryNotFoundError(f"the driver {getattr(dll, '_name', '')} lacks {name}")
 
 
-def bind_dialog(dll: ctypes.CDLL):  # type: ignore[no-untyped-def]
+def bind_dialog(dll: Any) -> Any:
     """``VexlorDlgWeb_IO_ConfigHardware(language)``, where the driver has the dialog."""
     function = dll.VexlorDlgWeb_IO_ConfigHardware
     function.restype = ctypes.c_int

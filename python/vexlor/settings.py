@@ -127,8 +127,8 @@ class Settings:
             timing: Optional[int] = None, password: Optional[str] = None,
             io_controller: bool = False) -> None:
         """Changes the settings given for ``slot``. ``password=""`` removes the password;
-        ``io_controller=True`` marks the slot as an I/O Controller (its port becomes 23 unless
-        ``port`` is given)."""
+        ``io_controller=True`` marks the slot as an I/O Controller, which the driver's settings
+        code always saves with port 23."""
         self.update({slot: dict(ip=ip, port=port, timing=timing, password=password,
                                 io_controller=io_controller)})
 
@@ -150,7 +150,7 @@ class Settings:
                 args.append("--no-password")
             elif password is not None:
                 args += ["--password", str(password)]
-            if len(args) and args[-1] == str(slot) and args[-2] == "set":
+            if args[-2:] == ["set", str(slot)]:  # nothing to change in this slot
                 args = args[:-2]
         if args:
             self._run(*args)

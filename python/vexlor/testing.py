@@ -29,7 +29,7 @@ import tempfile
 import threading
 import time
 from pathlib import Path
-from typing import Dict, List, NamedTuple, Optional, Sequence, Union
+from typing import IO, Dict, List, NamedTuple, Optional, Sequence, Union
 
 from . import _native
 from .devices import FAMILIES, Device
@@ -276,7 +276,7 @@ class Simulator:
         self.start_timeout = start_timeout
         self.devices: List[SimDevice] = []
         self.control_port = 0
-        self._process: Optional[subprocess.Popen] = None  # type: ignore[type-arg]
+        self._process: Optional["subprocess.Popen[bytes]"] = None
         self._control: Optional[SimControl] = None
         self._driver: Optional[Driver] = None
         self._slots: Dict[int, int] = {}
@@ -330,7 +330,7 @@ class Simulator:
         threading.Thread(target=self._drain, args=(out,), daemon=True).start()
 
     @staticmethod
-    def _drain(out) -> None:  # type: ignore[no-untyped-def]
+    def _drain(out: IO[bytes]) -> None:
         try:
             while out.read(4096):
                 pass
