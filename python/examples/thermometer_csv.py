@@ -16,15 +16,16 @@ import csv
 import sys
 import time
 from datetime import datetime, timezone
-from typing import Optional, Sequence, TextIO
+from typing import Optional, Sequence, TextIO, Union
 
 import vexlor
 from vexlor.testing import Simulator
 
 FAMILIES = {1: vexlor.Thermometer1, 2: vexlor.Thermometer2, 8: vexlor.Thermometer8}
+Thermometer = Union[vexlor.Thermometer1, vexlor.Thermometer2, vexlor.Thermometer8]
 
 
-def log(thermometer: vexlor.devices.Device, out: TextIO, interval: float, count: int,
+def log(thermometer: Thermometer, out: TextIO, interval: float, count: int,
         header: bool = True) -> None:
     """Writes ``count`` rows (0: until interrupted), ``interval`` seconds apart."""
     writer = csv.writer(out)
@@ -61,7 +62,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.simulate:
             with Simulator(f"thermo{args.sensors},temps=21.0/----/19.5/22.0") as sim:
                 sim.configure(first_slot=args.slot)
-                log(sim.open(0), out, args.interval, args.count, header)
+                thermometer = sim.open(0)
+                assert isinstance(thermometer, family)
+                log(thermometer, out, args.interval, args.count, header)
         else:
             with vexlor.open(args.slot, family, settings=args.settings) as thermometer:
                 log(thermometer, out, args.interval, args.count, header)
