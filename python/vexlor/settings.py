@@ -28,13 +28,18 @@ class SettingsToolError(RuntimeError):
 
 
 class SlotSettings(NamedTuple):
-    """The four settings of one slot. ``password`` is None for an I/O Controller slot (whose
-    password field holds the marker "I/O Controller") and "" for no password."""
+    """The settings of one slot. ``password`` is None for an I/O Controller slot (whose
+    password field holds the marker "I/O Controller") and "" for no password.
+
+    ``reply_timeout`` (ms; 0: no check) and ``reconnect`` are the slot's connection-health
+    settings where the driver has them (None where ``vexlor-config`` does not list them)."""
 
     ip: str
     port: int
     timing: int
     password: Optional[str]
+    reply_timeout: Optional[int] = None
+    reconnect: Optional[bool] = None
 
     @property
     def io_controller(self) -> bool:
@@ -99,18 +104,27 @@ class Settings:
     def read(self) -> Dict[int, SlotSettings]:
         """All 100 slots (defaults 0.0.0.0, 80, 500 and no password where nothing is set)."""
         slots: Dict[int, SlotSettings] = {}
+        columns: List[str] = []
         for line in self._run("show", "--all").splitlines():
-            fields = line.split(None, 4)
-            if len(fields) < 4 or not fields[0].isdigit():
+            fields = line.split()
+            if fields[:2] == ["Slot", "IP"]:
+                columns = fields  # ... Password last: the password may be any printable text
                 continue
-            shown = fields[4] if len(fields) > 4 else ""
+            if not columns or not fields or not fields[0].isdigit():
+                continue
+            row = dict(zip(columns, line.split(None, len(columns) - 1)))
+            shown = row.get("Password", "")
             password: Optional[str] = shown
             if shown == "[I/O Controller]":
                 password = None
             elif shown == "(none)":
                 password = ""
-            slots[int(fields[0])] = SlotSettings(fields[1], _number(fields[2]),
-                                                 _number(fields[3]), password)
+            reply = row.get("Reply(ms)")
+            reconnect = row.get("Reconnect")
+            slots[int(row["Slot"])] = SlotSettings(
+                row["IP"], _number(row["Port"]), _number(row["Timing"]), password,
+                None if reply is None else (0 if reply == "off" else _number(reply)),
+                None if reconnect is None else reconnect == "on")
         return slots
 
     def __getitem__(self, slot: int) -> SlotSettings:
@@ -125,12 +139,16 @@ class Settings:
 
     def set(self, slot: int, *, ip: Optional[str] = None, port: Optional[int] = None,
             timing: Optional[int] = None, password: Optional[str] = None,
-            io_controller: bool = False) -> None:
+            io_controller: bool = False, reply_timeout: Optional[int] = None,
+            reconnect: Optional[bool] = None) -> None:
         """Changes the settings given for ``slot``. ``password=""`` removes the password;
         ``io_controller=True`` marks the slot as an I/O Controller, which the driver's settings
-        code always saves with port 23."""
+        code always saves with port 23. ``reply_timeout`` (ms, 0: off) is how long a request
+        may go unanswered before the slot's reads raise :class:`~vexlor.NoAnswerError`;
+        ``reconnect=True`` lets the driver connect again by itself after losing the device."""
         self.update({slot: dict(ip=ip, port=port, timing=timing, password=password,
-                                io_controller=io_controller)})
+                                io_controller=io_controller, reply_timeout=reply_timeout,
+                                reconnect=reconnect)})
 
     def update(self, slots: Dict[int, Dict[str, object]], devices: Optional[int] = None) -> None:
         """Changes several slots in one write: ``{slot: {"ip": ..., "port": ..., ...}}`` with the
@@ -142,9 +160,11 @@ class Settings:
             args += ["set", str(slot)]
             if values.get("io_controller"):
                 args.append("--io-controller")
-            for key in ("ip", "port", "timing"):
+            for key in ("ip", "port", "timing", "reply_timeout"):
                 if values.get(key) is not None:
-                    args += [f"--{key}", str(values[key])]
+                    args += ["--" + key.replace("_", "-"), str(values[key])]
+            if values.get("reconnect") is not None:
+                args += ["--reconnect", "1" if values["reconnect"] else "0"]
             password = values.get("password")
             if password == "":
                 args.append("--no-password")

@@ -114,6 +114,7 @@ class SimControl:
         self._sock = socket.create_connection((host, port), timeout=timeout)
         self._file = self._sock.makefile("rwb")
         self._lock = threading.Lock()
+        self._commands: Optional[List[str]] = None
 
     def close(self) -> None:
         try:
@@ -141,8 +142,11 @@ class SimControl:
         return self.command("ping") == "pong"
 
     def commands(self) -> List[str]:
-        """The command names this simulator knows (from ``help``)."""
-        return re.findall(r"[a-z][a-z-]*", self.command("help"))
+        """The command names this simulator knows (from ``help``: "commands: help ping ...")."""
+        if self._commands is None:
+            reply = self.command("help")
+            self._commands = reply.split(":", 1)[1].split() if ":" in reply else reply.split()
+        return self._commands
 
     # --- digital devices and the I/O Controller -------------------------------------------------
     def inputs(self, device: Union[int, str]) -> int:
@@ -225,12 +229,27 @@ class SimControl:
         """Closes every connection of the device; returns how many."""
         return self._int("drop", device)
 
-    def restart(self, device: Union[int, str], down: float = 0.2) -> None:
-        """Restarts the device: with the simulator's ``restart`` command where it has one, else
-        as the network sees a restart: connections refused, open ones closed, and after
-        ``down`` seconds accepted again (the device keeps its state)."""
+    def listening(self, device: Union[int, str]) -> bool:
+        """Whether the device accepts connections (not while refusing or restarting)."""
+        if "listening" in self.commands():
+            return self._int("listening", device) == 1
+        return "refuse" not in " ".join(self.faults(device))
+
+    def restart(self, device: Union[int, str], down: float = 0.2, timeout: float = 10.0) -> None:
+        """Restarts the device and returns once it accepts connections again.
+
+        With the simulator's ``restart`` command: every connection reset, connections refused
+        for ``down`` seconds, then the device listens again with its outputs off, its counters
+        at 0 and its error latch cleared. A simulator without that command gets what the
+        network sees of a restart: connections refused, open ones closed, and after ``down``
+        seconds accepted again (the device keeps its state)."""
         if "restart" in self.commands():
-            self.command("restart", device)
+            self.command("restart", device, max(1, int(down * 1000)))
+            deadline = time.monotonic() + down + timeout
+            while not self.listening(device):
+                if time.monotonic() > deadline:
+                    raise SimError(f"device {device} did not listen again within {timeout} s")
+                time.sleep(0.02)
             return
         self.set_fault(device, "refuse")
         try:
