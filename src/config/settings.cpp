@@ -79,6 +79,23 @@ bool ReadStoredText(const char* bareName, const char* section, const char* key, 
     return true;
 }
 
+// A health key: the stored text, or the empty field (the default) when the key is missing.
+void ReadHealthKey(const char* bareName, const char* section, const char* key, char* field) {
+    if (!ReadStoredText(bareName, section, key, field, kShortFieldSize)) field[0] = '\0';
+}
+
+void ReadHealthKeys(const char* bareName, const char* section, int slot) {
+    ReadHealthKey(bareName, section, kReplyTimeoutKey, g_settings.replyTimeout[slot]);
+    ReadHealthKey(bareName, section, kReconnectKey, g_settings.reconnect[slot]);
+}
+
+// Writes a health key back as held; an empty field (missing key) writes nothing.
+void WriteHealthKey(const char* bareName, const char* section, const char* key, const char* field) {
+    char text[kShortFieldSize];
+    CopyField(text, sizeof text, field);
+    if (text[0] != '\0') SettingsWriteText(bareName, section, key, text);
+}
+
 }  // namespace
 
 void CopyField(char* field, uint32_t fieldSize, const char* text) {
@@ -199,6 +216,7 @@ bool LoadSlotSettings(uint16_t slot) {
     SettingsReadText(bareName, section, "Timing", g_settings.timing[slot], kShortFieldSize);
     char* password = g_settings.password[slot];
     const bool stored = ReadStoredText(bareName, section, "Password", password, kPasswordFieldSize);
+    ReadHealthKeys(bareName, section, slot);
     if (IsIoControllerMarker(password)) return true;
     // A field kept from before (no stored password) already holds plain text.
     if (stored) UnscramblePassword(password);
@@ -230,6 +248,7 @@ void LoadAllSettings() {
         ApplyDefault(password, kPasswordFieldSize, "");
         // A field kept from before (no stored password) already holds plain text.
         if (stored && !IsIoControllerMarker(password)) UnscramblePassword(password);
+        ReadHealthKeys(bareName, section, slot);
     }
 }
 
@@ -259,7 +278,28 @@ void SaveAllSettings(const WindowRect& rect) {
         // password that the device functions use.
         if (!controller) ScramblePassword(password);
         SettingsWriteText(bareName, section, "Password", password);
+        WriteHealthKey(bareName, section, kReplyTimeoutKey, g_settings.replyTimeout[slot]);
+        WriteHealthKey(bareName, section, kReconnectKey, g_settings.reconnect[slot]);
     }
+}
+
+// The field is copied out first so that parsing never reads past its end, also while the
+// dialog's OK replaces the live block.
+int32_t SlotReplyTimeoutMs(uint16_t slot) {
+    if (slot >= kSettingsSlots) return kDefaultReplyTimeoutMs;
+    char text[kShortFieldSize];
+    CopyField(text, sizeof text, g_settings.replyTimeout[slot]);
+    if (text[0] == '\0') return kDefaultReplyTimeoutMs;
+    const int32_t value = SettingsNumber(text);
+    // Only an explicit 0 switches the check off; a negative time-out is a slip, not a wish.
+    return value < 0 ? kDefaultReplyTimeoutMs : value;
+}
+
+bool SlotReconnect(uint16_t slot) {
+    if (slot >= kSettingsSlots) return false;
+    char text[kShortFieldSize];
+    CopyField(text, sizeof text, g_settings.reconnect[slot]);
+    return SettingsNumber(text) > 0;
 }
 
 }  // namespace vexlor

@@ -16,13 +16,24 @@ constexpr char kSettingsFileName[] = "Vexlor.ini";
 constexpr char kIoControllerMarker[] = "I/O Controller";
 constexpr char kPasswordKey[] = "27183271832718327183271832718327183271832718327183";
 
-// DeviceSettings preceded by the dialog's DeviceCount.
+// Connection-health keys of a slot section and their defaults.
+constexpr char kReplyTimeoutKey[] = "Reply Timeout";
+constexpr char kReconnectKey[] = "Reconnect";
+constexpr int32_t kDefaultReplyTimeoutMs = 5000;
+
+// DeviceSettings preceded by the dialog's DeviceCount, followed by the connection-health keys.
+// The dialog edits only the first four arrays; it copies the block whole, so the health keys
+// pass through its OK unchanged.
 struct SettingsBlock {
     int32_t deviceCount;
     char ip[kSettingsSlots][kShortFieldSize];
     char port[kSettingsSlots][kShortFieldSize];
     char timing[kSettingsSlots][kShortFieldSize];
     char password[kSettingsSlots][kPasswordFieldSize];
+    // "Reply Timeout" and "Reconnect" as stored, at most 19 characters; empty when the key is
+    // missing (or stored empty), which stands for the default.
+    char replyTimeout[kSettingsSlots][kShortFieldSize];
+    char reconnect[kSettingsSlots][kShortFieldSize];
 };
 
 // The live settings that Init and the device functions use.
@@ -60,14 +71,31 @@ void UnscramblePassword(char* password);
 bool IsIoControllerMarker(const char* password);
 
 // Reads the slot's four keys into the live fields and unscrambles the password unless it is the
-// I/O Controller marker. Returns true for an I/O Controller slot.
+// I/O Controller marker; then reads "Reply Timeout" and "Reconnect", which are emptied (their
+// defaults) when missing. Returns true for an I/O Controller slot.
 bool LoadSlotSettings(uint16_t slot);
 
-// Reads DeviceCount and all 100 slots into the live block with the default rule.
+// Reads DeviceCount and all 100 slots into the live block with the default rule. The default
+// rule does not touch the health keys ("0" is a valid Reply Timeout); a missing health key
+// empties its field.
 void LoadAllSettings();
 
-// Writes the rectangle, DeviceCount and all 100 slots from the live block.
+// Writes the rectangle, DeviceCount and all 100 slots from the live block. Each slot's health
+// keys follow its Password, written back as held, and only when the field is not empty: a file
+// without them keeps its layout, and a save never drops or resets them.
 void SaveAllSettings(const WindowRect& rect);
+
+// The slot's reply time-out in milliseconds, from the live field that LoadSlotSettings (or
+// LoadAllSettings) filled: kDefaultReplyTimeoutMs when the field is empty or its number is
+// negative; 0 (off) for "0" and for a text without a leading number, read as SettingsNumber
+// reads Port and Timing. A slot number above 99 gives the default. Parses the short text on
+// every call; it allocates nothing.
+int32_t SlotReplyTimeoutMs(uint16_t slot);
+
+// Whether the slot reconnects by itself: true when the live "Reconnect" field holds a number
+// above 0 ("1"); false when it is empty (the default), "0", negative or not a number, and for a
+// slot number above 99.
+bool SlotReconnect(uint16_t slot);
 
 // Copies a NUL-terminated text into a field of fieldSize bytes, cutting it to fieldSize - 1.
 void CopyField(char* field, uint32_t fieldSize, const char* text);

@@ -16,6 +16,7 @@
 
 #include "config/settings.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "core/socket_api.h"
 #include "platform/platform.h"
@@ -36,6 +37,24 @@ constexpr uint32_t kSocketUsersWaitMs = 1000;
 constexpr int kOldThreadWaitMs = 50;
 // How long a failed Init waits for its own, already stopped thread before releasing the handle.
 constexpr uint32_t kFailedThreadWaitMs = 100;
+// The DeInit pass after which a thread that is still in its pass is woken through its socket.
+constexpr int kDeInitKickPass = 10;
+// How long DeInit waits for host threads that are sending on the socket it is closing. After its
+// shutdown every send ends at once, so only a host thread that the system does not schedule for
+// this long keeps the socket from being closed.
+constexpr uint32_t kHostSendersWaitMs = 5000;
+
+// A send takes microseconds: yield a few times before sleeping in 1 ms steps.
+bool WaitForHostSenders(const DeviceSlot& slot, uint32_t timeoutMs) {
+    for (int look = 0; look < kDeInitYields && slot.hostSenders.load() != 0; ++look) {
+        platform::YieldThread();
+    }
+    for (uint32_t waited = 0; slot.hostSenders.load() != 0; ++waited) {
+        if (waited >= timeoutMs) return false;
+        platform::Sleep(1);
+    }
+    return true;
+}
 
 // A socket or address as trace lines show it: cut to 32 bits, in signed decimal.
 template <typename T>
@@ -92,15 +111,17 @@ int FailInit(uint16_t slotNumber, DeviceSlot& slot, int error) {
     // Stop the thread before closing the socket, so that it cannot be polling the socket number
     // when the system hands that number to another connection.
     platform::ThreadHandle thread = slot.threadHandle.load();
-    if (thread != nullptr && platform::WaitThread(thread, kFailedThreadWaitMs)) {
-        slot.threadHandle.store(nullptr);
+    if (thread != nullptr && platform::WaitThread(thread, kFailedThreadWaitMs) &&
+        slot.threadHandle.compare_exchange_strong(thread, nullptr)) {
         Set(slot.threadId, 0);
         platform::CloseThreadHandle(thread);
     }
     const ws::SOCKET socket = slot.socket.exchange(ws::kInvalidSocket);
     WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
     CloseWakeChannel(slotNumber);
-    if (socket != ws::kInvalidSocket) g_module.sockets.closesocket(socket);
+    if (socket != ws::kInvalidSocket && WaitForHostSenders(slot, kHostSendersWaitMs)) {
+        g_module.sockets.closesocket(socket);
+    }
     Set(slot.kind, kKindNone);
     slot.inUse.store(0, std::memory_order_release);
     return error;
@@ -120,10 +141,14 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
         return kResultSlotInUse;
     }
 
+    // Retire the threads of earlier connections first: a thread that decodes a reply of the
+    // old connection finishes storing it before the fields are reset, and one that comes later
+    // stores nothing, so no value of the old connection appears in the new one.
+    RetireEarlierThreads(slotNumber, slot);
     ResetSlot(slot);
     if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
+    StartHealth(slotNumber);
 
-    RetireEarlierThreads(slotNumber, slot);
     const uint32_t generation = slot.threadGeneration.load() & 0xFFFFu;
     OpenWakeChannel(slotNumber);
     slot.runFlag.store(1);
@@ -189,7 +214,6 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
-    const SocketApi& api = g_module.sockets;
 
     platform::WaitNoticeHandle notice =
         platform::WaitNoticeCreate(DisconnectTemplate(g_module.uiLanguage.load()));
@@ -204,6 +228,9 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     bool gaveUp = false;
     while (slot.threadAlive.load(std::memory_order_acquire) != 0) {
         slot.runFlag.store(0);
+        // Still there after the yields and a pass: its wake-up may have been lost. Ending its
+        // select through the socket does not depend on any datagram.
+        if (passes == kDeInitKickPass) KickReceiveThread(slotNumber);
         if (++passes == kDeInitWaitPasses) {
             slot.threadAlive.store(0, std::memory_order_release);
             gaveUp = true;
@@ -213,7 +240,9 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
 
     if (notice != nullptr) platform::WaitNoticeDestroy(notice);
 
-    platform::ThreadHandle thread = slot.threadHandle.load();
+    // Taken out of the slot, so that a second DeInit running at the same time closes nothing
+    // twice.
+    platform::ThreadHandle thread = slot.threadHandle.exchange(nullptr);
     // A thread that left its loop is about to end: let it finish so that its handle can be
     // released completely.
     if (thread != nullptr && !gaveUp) platform::WaitThread(thread, 10);
@@ -229,22 +258,29 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
     CloseWakeChannel(slotNumber);
 
-    slot.threadHandle.store(nullptr);
     Set(slot.threadId, 0);
     Set(slot.kind, kKindNone);
+    EndHealth(slot);
     slot.inUse.store(0, std::memory_order_release);
 
-    if (socket != ws::kInvalidSocket) {
-        const int down = api.shutdown(socket, ws::kSdBoth);
-        trace::Shutdown(down, AsNumber(socket));
-        const ws::Linger linger{1, 0};
-        const int lingered = api.setsockopt(socket, ws::kSolSocket, ws::kSoLinger,
-                                            reinterpret_cast<const char*>(&linger), sizeof linger);
-        trace::SetSockOptLinger(lingered, AsNumber(socket));
-        const int closedSocket = api.closesocket(socket);
-        trace::CloseSocket(closedSocket, AsNumber(socket));
-    }
+    CloseSlotConnection(slotNumber, socket);
     return kResultOk;
+}
+
+void CloseSlotConnection(uint16_t slotNumber, ws::SOCKET socket) {
+    if (socket == ws::kInvalidSocket || slotNumber >= kSlotCount) return;
+    const SocketApi& api = g_module.sockets;
+    const int down = api.shutdown(socket, ws::kSdBoth);
+    trace::Shutdown(down, AsNumber(socket));
+    // Until the senders are gone the socket stays open, even at the cost of keeping it: its
+    // number must not reach another connection.
+    if (!WaitForHostSenders(g_devices[slotNumber], kHostSendersWaitMs)) return;
+    const ws::Linger linger{1, 0};
+    const int lingered = api.setsockopt(socket, ws::kSolSocket, ws::kSoLinger,
+                                        reinterpret_cast<const char*>(&linger), sizeof linger);
+    trace::SetSockOptLinger(lingered, AsNumber(socket));
+    const int closedSocket = api.closesocket(socket);
+    trace::CloseSocket(closedSocket, AsNumber(socket));
 }
 
 }  // namespace vexlor

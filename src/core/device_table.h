@@ -78,6 +78,48 @@ struct DeviceSlot {
     // of their run flag and the end of their calls on the slot's socket. DeInit waits for it to be
     // 0 before it closes the socket, and Init before it hands the slot to a new thread.
     Shared<int32_t> socketUsers{0};
+    // Host threads between loading the slot's socket for a send and the end of that send. DeInit
+    // takes the socket out of the slot and then waits for this to be 0 before it closes it, so
+    // that no request (and no password in it) reaches a socket number that the system has since
+    // given to another connection.
+    Shared<int32_t> hostSenders{0};
+    // Not part of the device's data: how the slot's thermometer ends its answers, as learned
+    // from earlier polls (kThermoEnd...), and how many bytes of an answer that has not ended
+    // the receive thread holds now.
+    Shared<int32_t> thermoAnswerEnd{0};
+    Shared<int32_t> thermoHeldBytes{0};
+    // Not part of the device's data: the slot's digital device has been seen to end its replies
+    // with a NUL, so a new connection to it holds a cut reply as long as a connection that has
+    // shown a terminator does, from its first reply on.
+    Shared<int32_t> digitalTerminates{0};
+
+    // Connection health (see core/health.h). Not part of the device's data either.
+    Shared<int32_t> replyTimeoutMs{0};    // the slot's "Reply Timeout", read at Init; 0: off
+    Shared<int32_t> reconnects{0};        // the slot's "Reconnect", read at Init
+    Shared<double> awaitingSince{-1.0};   // time base of the first unanswered request; -1: none
+    Shared<int32_t> linkError{0};         // a reconnecting slot's lost connection: its error
+    Shared<int32_t> thermoUnanswered{0};  // the last thermometer poll got no complete answer
+};
+
+// One send of a host function on a slot's socket: counts the caller as a host sender, then loads
+// the socket (INVALID_SOCKET once DeInit has taken it), and leaves the count when it goes out of
+// scope. Both sides use sequentially consistent operations: either the sender sees the socket
+// taken, or DeInit sees the sender and waits for it.
+class SlotSend {
+  public:
+    explicit SlotSend(DeviceSlot& slot) : slot_(slot) {
+        slot_.hostSenders.fetch_add(1);
+        socket_ = slot_.socket.load();
+    }
+    ~SlotSend() { slot_.hostSenders.fetch_sub(1); }
+    SlotSend(const SlotSend&) = delete;
+    SlotSend& operator=(const SlotSend&) = delete;
+
+    ws::SOCKET Socket() const { return socket_; }
+
+  private:
+    DeviceSlot& slot_;
+    ws::SOCKET socket_;
 };
 
 // Relaxed access helpers for the plain data fields.

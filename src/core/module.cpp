@@ -69,6 +69,7 @@ bool ResolveSocketApi(platform::ModuleHandle library, SocketApi& api) {
     Resolve(api.select, found[i++]);
     Resolve(api.ioctlsocket, found[i++]);
     Resolve(api.getsockname, platform::GetProcAddress(library, "getsockname"));
+    Resolve(api.getsockopt, platform::GetProcAddress(library, "getsockopt"));
     return complete;
 }
 
@@ -122,12 +123,17 @@ void ModuleShutdown() {
         if (!ending) WakeReceiveThread(slot);
     }
 
-    // Wait for every receive thread to leave its loop, within one budget for all slots.
+    // Wait for every receive thread to leave its loop, within one budget for all slots. A
+    // thread still in its pass after a millisecond may have lost its wake-up: it is woken
+    // through its socket instead.
     int budgetMs = ending ? 0 : kShutdownWaitMs;
-    for (DeviceSlot& slot : g_devices) {
-        while (budgetMs > 0 && slot.threadAlive.load(std::memory_order_acquire) != 0) {
+    for (uint16_t slot = 0; slot < kSlotCount; ++slot) {
+        bool kicked = false;
+        while (budgetMs > 0 && g_devices[slot].threadAlive.load(std::memory_order_acquire) != 0) {
             platform::Sleep(1);
             --budgetMs;
+            if (!kicked) KickReceiveThread(slot);
+            kicked = true;
         }
     }
     // Then wait for threads that a DeInit gave up on and whose handle it has closed.

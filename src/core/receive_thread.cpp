@@ -6,19 +6,26 @@
 // decoded as soon as it arrives, DeInit and shut-down find the thread gone at once, and an idle
 // slot costs nothing but a time-out now and then.
 //
+// Nothing depends on a wake-up arriving: the channel is checked when it is opened, and while the
+// slot's socket is not in the select set the thread waits only briefly, so a datagram that a
+// filter drops costs at most that wait. DeInit and shut-down have a fallback of their own
+// (KickReceiveThread).
+//
 // Hand-off with the host side without locks: the thread counts itself in the slot's socketUsers
-// before it tests runFlag and its generation, and leaves the count once its calls on the slot's
-// socket are done (before it decodes or shows an error box). DeInit clears runFlag before it
-// looks at socketUsers, and Init advances the generation before it does; with sequentially
-// consistent operations on both sides at least one of the two sees the other, so a socket is
-// never closed (and its number never handed to a new connection) while a thread that passed its
-// test is still calling on it, and a retired thread never touches the slot's flags again.
+// before it tests runFlag and its generation, and leaves the count at the end of its pass, after
+// it has decoded and stored what it received (but not while an error box is open). DeInit clears
+// runFlag before it looks at socketUsers, and Init advances the generation before it does; with
+// sequentially consistent operations on both sides at least one of the two sees the other, so a
+// socket is never closed (and its number never handed to a new connection) while a thread that
+// passed its test is still calling on it, and a retired thread never stores into the slot's next
+// connection or touches the slot's flags again.
 #include "core/receive_thread.h"
 
 #include <atomic>
 #include <cstring>
 
 #include "core/device_table.h"
+#include "core/health.h"
 #include "platform/platform.h"
 #include "trace/trace_sink.h"
 
@@ -32,14 +39,21 @@ std::atomic<ResponseParser> g_parsers[kKindSlots];
 std::atomic<int32_t> g_running[kSlotCount];
 std::atomic<int32_t> g_runningTotal{0};
 
-// Longest wait of a thread with a wake-up channel: nothing needs a time-out then, so this only
-// bounds what a lost wake-up could cost.
+// Longest wait of a thread with a wake-up channel while the slot's socket is in its select set:
+// a reply, the end of the connection and DeInit's fallback all end the wait, so this only bounds
+// what a lost wake-up could cost.
 constexpr uint32_t kIdleWaitMs = 1000;
-// The wait of a thread without a wake-up channel: it must notice runFlag and kind by itself.
+// Longest wait while the socket is not in the set (it ended, failed, or holds bytes that no
+// parser takes yet): only the wake-up channel could end the wait then.
+constexpr uint32_t kUnwatchedWaitMs = 20;
+// The wait of a thread without a wake-up channel, or before Init has stored the slot's socket:
+// it must notice runFlag, kind and socket by itself.
 constexpr uint32_t kPollMs = 1;
 // After a failed select or recv the slot's socket is left alone this long, so that a socket in a
 // lasting error state does not keep the thread spinning.
 constexpr uint32_t kRetryMs = 100;
+// How long a new wake-up channel may take to deliver a byte to itself before it is given up.
+constexpr uint32_t kChannelCheckMs = 200;
 
 struct WakeChannel {
     std::atomic<ws::SOCKET> socket{ws::kInvalidSocket};
@@ -86,11 +100,14 @@ struct SocketWatch {
     ws::SOCKET ended = ws::kInvalidSocket;    // reported the end of the connection
     ws::SOCKET failing = ws::kInvalidSocket;  // select or recv failed on it at failedAt
     uint32_t failedAt = 0;
+    ws::SOCKET pending = ws::kInvalidSocket;  // readable while no parser takes its bytes
 
     // The socket to wait on in this pass, or INVALID_SOCKET; *waitMs is cut to the end of a
     // pause after a failure.
     ws::SOCKET Watched(ws::SOCKET socket, uint32_t now, uint32_t* waitMs) const {
-        if (socket == ws::kInvalidSocket || socket == ended) return ws::kInvalidSocket;
+        if (socket == ws::kInvalidSocket || socket == ended || socket == pending) {
+            return ws::kInvalidSocket;
+        }
         if (socket == failing) {
             const uint32_t rest = Remaining(now, failedAt, kRetryMs);
             if (rest > 0) {
@@ -100,11 +117,29 @@ struct SocketWatch {
         }
         return socket;
     }
-    void Failed(ws::SOCKET socket, uint32_t now) {
+    void Failed(ws::SOCKET socket, uint32_t now, int error = 0) {
         failing = socket;
         failedAt = now;
+        failError = error != 0 ? error : ws::kWsaEConnReset;
     }
+    int failError = 0;
 };
+
+// Waits for the wake-up channel alone, at most waitMs; sleeps that long without a channel.
+void WaitForWakeUp(ws::SOCKET wake, uint32_t waitMs) {
+    if (wake == ws::kInvalidSocket) {
+        platform::Sleep(waitMs < kPollMs ? kPollMs : waitMs);
+        return;
+    }
+    ws::FdSet readSet{};
+    AddToSet(readSet, wake);
+    const ws::TimeVal timeout{static_cast<int32_t>(waitMs / 1000),
+                              static_cast<int32_t>(waitMs % 1000 * 1000)};
+    if (g_module.sockets.select(0, &readSet, nullptr, nullptr, &timeout) > 0) {
+        char drained[16];
+        g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
+    }
+}
 
 }  // namespace
 
@@ -121,13 +156,38 @@ int ReceiveStep::Receive(char* buffer, int size) {
     if (!readable_ || called_ || left_) return 0;
     called_ = true;
     result_ = g_module.sockets.recv(socket_, buffer, size, 0);
-    Leave();
     return result_ > 0 ? result_ : 0;
 }
 
+bool ReceiveStep::ShowErrorBox(const char* caption, const char* text, int length) {
+    Leave();
+    ShowReplyErrorBox(caption, text, length);
+    // Counted again before the test, as at the start of a pass: a DeInit or Init that has not
+    // seen the count has already changed what the test reads.
+    g_devices[slot_].socketUsers.fetch_add(1);
+    left_ = false;
+    return Serving();
+}
+
 bool ReceiveStep::Serving() const {
-    const DeviceSlot& slot = g_devices[slot_];
-    return slot.runFlag.load() != 0 && Current(slot, generation_);
+    return ThreadServes(slot_, generation_);
+}
+
+bool ThreadServes(uint16_t slot, uint32_t generation) {
+    const DeviceSlot& device = g_devices[slot];
+    return device.runFlag.load() != 0 && Current(device, generation);
+}
+
+ws::SOCKET WakeChannelSocket(uint16_t slot) {
+    return slot < kSlotCount ? g_wake[slot].socket.load(std::memory_order_acquire)
+                             : ws::kInvalidSocket;
+}
+
+void DrainWakeChannel(uint16_t slot) {
+    const ws::SOCKET wake = WakeChannelSocket(slot);
+    if (wake == ws::kInvalidSocket) return;
+    char drained[16];
+    g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
 }
 
 void ReceiveStep::Leave() {
@@ -166,6 +226,7 @@ uint32_t ThreadDev(void* argument) {
     ReceiveCarry carry;
     int32_t carryKind = kKindNone;
     SocketWatch watch;
+    LinkState link;
     for (;;) {
         slot.socketUsers.fetch_add(1);
         if (slot.runFlag.load() == 0 || !Current(slot, generation)) {
@@ -175,26 +236,48 @@ uint32_t ThreadDev(void* argument) {
         const int32_t kind = Get(slot.kind);
         const ResponseParser parser = ParserForKind(kind);
         if (kind != carryKind) {  // what one family held means nothing to another
-            carry.length = 0;
-            carry.flushWhenQuiet = false;
-            carry.terminatorsSeen = false;
+            carry = ReceiveCarry{};
             carryKind = kind;
         }
 
         const ws::SOCKET wake = g_wake[slotNumber].socket.load(std::memory_order_acquire);
         uint32_t waitMs = wake != ws::kInvalidSocket ? kIdleWaitMs : kPollMs;
+        // Thermometers open a connection per poll and the device closes it after its answer.
+        if (Get(slot.reconnects) != 0 && kind != kKindThermo1 && kind != kKindThermo2 &&
+            kind != kKindThermo8) {
+            // A slot that reconnects by itself: a lost connection is closed and made anew here.
+            const ws::SOCKET held = slot.socket.load(std::memory_order_acquire);
+            int lost = 0;
+            if (held != ws::kInvalidSocket && held == watch.ended) lost = ws::kWsaEConnReset;
+            if (held != ws::kInvalidSocket && held == watch.failing) lost = watch.failError;
+            if (KeepLink(slotNumber, generation, link, lost, &waitMs)) {
+                slot.socketUsers.fetch_sub(1);
+                WaitForWakeUp(wake, waitMs);
+                continue;
+            }
+            if (link.renewed) {  // a new connection: nothing of the old one applies
+                link.renewed = false;
+                watch = SocketWatch{};
+                carry = ReceiveCarry{};
+            }
+        }
         const uint32_t now = platform::TimeMs();
         const bool holding = parser != nullptr && carry.length > 0 && carry.flushWhenQuiet;
         if (holding) {
-            const uint32_t rest = Remaining(now, carry.heldSince, kCarryQuietMs);
+            const uint32_t rest = Remaining(now, carry.heldSince, carry.quietMs);
             if (rest < waitMs) waitMs = rest;
         }
-        // Acquire: Init publishes a new socket with a release store once it is created. At kind
-        // 0 the socket is not watched: what the device sends waits there until a kind is stamped.
-        const ws::SOCKET socket =
-            parser != nullptr
-                ? watch.Watched(slot.socket.load(std::memory_order_acquire), now, &waitMs)
-                : ws::kInvalidSocket;
+        // Acquire: Init publishes a new socket with a release store once it is created. The
+        // socket is watched at kind 0 too, so that a reply wakes the thread even when the
+        // wake-up of the kind stamp before its request was lost; bytes that arrive while the
+        // kind is still 0 wait in the socket until one is stamped.
+        const ws::SOCKET current = slot.socket.load(std::memory_order_acquire);
+        if (watch.pending != current || parser != nullptr) watch.pending = ws::kInvalidSocket;
+        const ws::SOCKET socket = watch.Watched(current, now, &waitMs);
+        if (socket == ws::kInvalidSocket) {
+            const uint32_t bound = current == ws::kInvalidSocket ? kPollMs : kUnwatchedWaitMs;
+            if (waitMs > bound) waitMs = bound;
+        }
 
         ws::FdSet readSet{};
         AddToSet(readSet, wake);
@@ -226,21 +309,26 @@ uint32_t ThreadDev(void* argument) {
             readable = socket != ws::kInvalidSocket && InSet(readSet, socket);
         }
 
+        if (readable && parser == nullptr) {
+            // Bytes at kind 0: look again for a kind shortly, without spinning on them.
+            if (Get(slot.kind) == kind) watch.pending = socket;
+            slot.socketUsers.fetch_sub(1);
+            continue;
+        }
         // The kind may have changed while the thread waited: start over with the new one.
         const bool quiet = holding && !readable &&
-                           Remaining(platform::TimeMs(), carry.heldSince, kCarryQuietMs) == 0;
+                           Remaining(platform::TimeMs(), carry.heldSince, carry.quietMs) == 0;
         if (Get(slot.kind) != kind || (!readable && !quiet)) {
             slot.socketUsers.fetch_sub(1);
             continue;
         }
 
         ReceiveStep step(slotNumber, generation, socket, readable, carry);
-        if (!readable) step.Leave();
         parser(step);
         step.Leave();
         if (step.Called()) {
             if (step.Result() == 0) watch.ended = socket;  // nothing more can come
-            if (step.Result() < 0) watch.Failed(socket, now);
+            if (step.Result() < 0) watch.Failed(socket, now, api.WSAGetLastError());
         }
     }
 
@@ -269,6 +357,26 @@ int RunningReceiveThreads() {
     return g_runningTotal.load();
 }
 
+namespace {
+
+// Sends one byte to the channel itself and waits (at most kChannelCheckMs) for it to arrive.
+bool ChannelDelivers(ws::SOCKET socket, const ws::SockAddrIn& address) {
+    const SocketApi& api = g_module.sockets;
+    const char probe = 0;
+    if (api.sendto(socket, &probe, 1, 0, reinterpret_cast<const ws::SockAddr*>(&address),
+                   sizeof address) != 1) {
+        return false;
+    }
+    ws::FdSet readSet{};
+    AddToSet(readSet, socket);
+    const ws::TimeVal timeout{0, static_cast<int32_t>(kChannelCheckMs * 1000)};
+    if (api.select(0, &readSet, nullptr, nullptr, &timeout) != 1) return false;
+    char drained[16];
+    return api.recvfrom(socket, drained, sizeof drained, 0, nullptr, nullptr) == 1;
+}
+
+}  // namespace
+
 void OpenWakeChannel(uint16_t slot) {
     if (slot >= kSlotCount) return;
     WakeChannel& channel = g_wake[slot];
@@ -292,6 +400,12 @@ void OpenWakeChannel(uint16_t slot) {
     }
     bound.sin_family = ws::kAfInet;
     std::memcpy(&bound.sin_addr.s_addr, loopback, sizeof loopback);
+    if (!ChannelDelivers(socket, bound)) {
+        // Something drops loopback datagrams (a filter, endpoint security): run without the
+        // channel, as without getsockname, rather than rely on wake-ups that never come.
+        api.closesocket(socket);
+        return;
+    }
     channel.address = bound;
     channel.socket.store(socket);
 }
@@ -308,6 +422,16 @@ void WakeReceiveThread(uint16_t slot) {
                                 sizeof channel.address);
     }
     channel.senders.fetch_sub(1);
+}
+
+void KickReceiveThread(uint16_t slot) {
+    if (slot >= kSlotCount) return;
+    DeviceSlot& device = g_devices[slot];
+    // Counted as a host sender, so that DeInit cannot close the socket under this call.
+    SlotSend use(device);
+    if (device.socketUsers.load() == 0 || use.Socket() == ws::kInvalidSocket) return;
+    if (g_module.sockets.shutdown != nullptr)
+        g_module.sockets.shutdown(use.Socket(), ws::kSdReceive);
 }
 
 void StampKind(uint16_t slot, int32_t kind) {

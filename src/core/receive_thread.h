@@ -15,20 +15,26 @@ namespace vexlor {
 // Largest number of bytes any family receives in one step.
 constexpr int kMaxReceiveSize = 1024;
 
-// How long bytes that a parser holds back (the unterminated end of a block) may wait for the
-// rest of their reply before they are decoded as they stand.
+// How long bytes that a parser holds back may wait for the rest of their reply before they are
+// decoded as they stand. A connection that has not yet ended any reply with a terminator may be
+// a device that sends none, so its held bytes wait only briefly; once it has shown terminators
+// a held tail waits long enough for TCP to retransmit a lost segment on a lossy link.
 constexpr uint32_t kCarryQuietMs = 80;
+constexpr uint32_t kCarryQuietTerminatedMs = 2000;
 
 // What a parser keeps from one receive step to the next. It lives on the receive thread's stack,
 // so every thread, and with it every connection, starts with nothing held.
 struct ReceiveCarry {
     char bytes[kMaxReceiveSize];
     int length = 0;
-    // Whether the thread calls the parser once the held bytes have waited kCarryQuietMs.
+    // Whether the thread calls the parser once the held bytes have been quiet for quietMs.
     bool flushWhenQuiet = false;
-    uint32_t heldSince = 0;  // TimeMs when the held bytes were first kept
+    uint32_t quietMs = kCarryQuietMs;
+    uint32_t heldSince = 0;  // TimeMs when bytes were last added to the held ones
     // The connection has sent NUL-terminated replies (the digital families look at this).
     bool terminatorsSeen = false;
+    // The last held bytes were decoded as they stood: a NUL that arrives next ends that text.
+    bool flushedOpen = false;
 };
 
 // One receive step of a slot, as the thread hands it to the parser of the slot's kind.
@@ -54,13 +60,23 @@ class ReceiveStep {
     int Receive(char* buffer, int size);
 
     // Whether this thread still serves the slot: its run flag is set and no newer Init has
-    // replaced it. A parser checks it after every error box and stops decoding when it is false.
+    // replaced it. A parser checks it before it stores what it decoded.
     bool Serving() const;
 
-    // For the thread: whether Receive called recv, and what recv returned.
+    // Shows the error box for an unrecognised reply. The box may stay open for as long as
+    // nobody closes it, so the thread leaves the slot's hand-off count while it is open and
+    // takes it up again afterwards. Returns whether the thread still serves the slot: when not,
+    // the parser stops at once and stores nothing more.
+    bool ShowErrorBox(const char* caption, const char* text, int length);
+
+    // Whether Receive called recv, and what recv returned (0: the device closed the connection).
     bool Called() const { return called_; }
     int Result() const { return result_; }
-    // Ends the part of the step that uses the slot's socket (Receive does it after its recv).
+    bool PeerClosed() const { return called_ && result_ == 0; }
+
+    // For the thread: ends the part of the step that is counted in the slot's socketUsers.
+    // The whole step is counted, the decoding included, so that neither DeInit nor the next
+    // Init can pass while a thread that found itself serving still stores into the slot.
     void Leave();
 
   private:
@@ -118,6 +134,20 @@ void CloseWakeChannel(uint16_t slot);
 // Wakes the slot's receive thread if it is waiting, so that it looks at runFlag, kind and socket
 // again at once. Cheap and harmless when the thread is not waiting.
 void WakeReceiveThread(uint16_t slot);
+
+// Whether the receive thread of this generation still serves the slot (run flag set, no newer
+// Init since).
+bool ThreadServes(uint16_t slot, uint32_t generation);
+
+// The slot's wake-up channel (INVALID_SOCKET when it has none), and reading what was sent to it.
+ws::SOCKET WakeChannelSocket(uint16_t slot);
+void DrainWakeChannel(uint16_t slot);
+
+// The fallback when a wake-up may have been lost (a filter that drops loopback datagrams after
+// the channel was checked): while a thread of the slot is inside its pass, shut down the
+// receive direction of the slot's socket, which ends any select on it at once. Only for a slot
+// that is being closed; writes no trace line.
+void KickReceiveThread(uint16_t slot);
 
 // Stores a DeviceKind into the slot and wakes its thread when the kind changed, so that a slot
 // that sat at kind 0 (socket not watched) is served at once.

@@ -29,6 +29,9 @@ struct SocketApi {
     using RecvFromFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, char* buffer, int length, int flags,
                                            ws::SockAddr* from, int* fromLength);
     using GetSockNameFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, ws::SockAddr* address, int* length);
+    using IoctlSocketFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, int32_t command, uint32_t* argument);
+    using GetSockOptFn = int(VEXLOR_WSAAPI*)(ws::SOCKET s, int level, int name, char* value,
+                                             int* length);
 
     WSAStartupFn WSAStartup;
     WSACleanupFn WSACleanup;
@@ -52,11 +55,14 @@ struct SocketApi {
     SendToFn sendto;
     RecvFromFn recvfrom;
     SelectFn select;
-    GenericFn ioctlsocket;
+    IoctlSocketFn ioctlsocket;  // called only by a slot that reconnects by itself
 
     // Looked up beside the 23 names but not required: without it the receive threads have no
     // wake-up channel and fall back to polling their sockets every millisecond.
     GetSockNameFn getsockname;
+    // Looked up beside the 23 names but not required: tells why a reconnect attempt failed;
+    // without it a failed attempt counts as refused.
+    GetSockOptFn getsockopt;
 };
 
 // The 23 names in the order of the table above; all must be found for the layer to be usable.

@@ -17,12 +17,19 @@ using SOCKET = uint32_t;
 constexpr SOCKET kInvalidSocket = ~SOCKET{0};  // INVALID_SOCKET
 constexpr int kSocketError = -1;               // SOCKET_ERROR
 constexpr int kWsaSysCallFailure = 10107;      // WSASYSCALLFAILURE
+constexpr int kWsaEWouldBlock = 10035;         // WSAEWOULDBLOCK
+constexpr int kWsaETimedOut = 10060;           // WSAETIMEDOUT
+constexpr int kWsaEConnRefused = 10061;        // WSAECONNREFUSED
+constexpr int kWsaEConnReset = 10054;          // WSAECONNRESET
+constexpr uint32_t kFionbio = 0x8004667Eu;     // ioctlsocket: non-blocking mode on or off
+constexpr int kSoError = 0x1007;               // SO_ERROR (Windows value)
 
 constexpr int kAfInet = 2;          // AF_INET
 constexpr int kSockStream = 1;      // SOCK_STREAM
 constexpr int kSockDgram = 2;       // SOCK_DGRAM
 constexpr int kSolSocket = 0xFFFF;  // SOL_SOCKET (Windows value)
 constexpr int kSoLinger = 0x0080;   // SO_LINGER (Windows value)
+constexpr int kSdReceive = 0;       // shutdown how = receive direction
 constexpr int kSdBoth = 2;          // shutdown how = both directions
 constexpr uint16_t kVersion11 = 0x0101;
 

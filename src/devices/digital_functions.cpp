@@ -10,14 +10,15 @@
 
 #include "config/settings.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 
 namespace vexlor {
 namespace {
 
-bool StillServing(void* step) {
-    return static_cast<ReceiveStep*>(step)->Serving();
+bool ReportInBox(void* step, const char* caption, const char* text, int length) {
+    return static_cast<ReceiveStep*>(step)->ShowErrorBox(caption, text, length);
 }
 
 // One receive step of a digital model: clear replyValid, take at most one block and decode the
@@ -27,25 +28,41 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     DeviceSlot& slot = g_devices[step.Slot()];
     slot.replyValid.store(0, std::memory_order_release);
     DigitalReplySink sink;
-    sink.onUnrecognised = ShowReplyErrorBox;
-    sink.goOn = StillServing;
+    sink.report = ReportInBox;
     sink.context = &step;
+    ReceiveCarry& carry = step.Carry();
+    // What the slot's device showed on earlier connections holds for this one from its start.
+    if (!carry.terminatorsSeen && Get(slot.digitalTerminates) != 0) carry.terminatorsSeen = true;
     if (!step.Readable()) {
-        if (step.Serving()) FlushDigitalCarry(slot, model, step.Carry(), sink);
+        if (!step.Serving()) return;
+        // A reply recognised after the long quiet time: the device may send no terminators
+        // after all (another device at the slot's address), so new connections start over.
+        const bool waitedLong = carry.terminatorsSeen;
+        if (FlushDigitalCarry(slot, model, carry, sink) && waitedLong) {
+            Set(slot.digitalTerminates, 0);
+            carry.terminatorsSeen = false;  // the next terminator sets it again
+        }
         return;
     }
     char block[kDigitalMaxBlock];
     const int received = step.Receive(block, model.blockSize);
-    if (received <= 0 || !step.Serving()) return;
-    DecodeDigitalReceive(slot, model, step.Carry(), block, received, platform::TimeMs(), sink);
+    if (!step.Serving()) return;
+    // The device closed the connection: a held tail can never be completed now.
+    if (step.PeerClosed()) FlushDigitalCarry(slot, model, carry, sink);
+    if (received <= 0) return;
+    DecodeDigitalReceive(slot, model, carry, block, received, platform::TimeMs(), sink);
+    if (carry.terminatorsSeen && Get(slot.digitalTerminates) == 0) Set(slot.digitalTerminates, 1);
 }
 
-// Builds the request with the slot's password and sends it.
+// Builds the request with the slot's password and sends it. Every request but the error clear
+// is answered by the device, so a reply is awaited from then on.
 int SendRequest(uint16_t slot, DigitalRequest request, int index) {
     char text[kDigitalRequestSize];
     const int length =
         BuildDigitalRequest(text, sizeof text, request, index, g_settings.password[slot]);
-    return SendDigitalRequest(slot, text, length);
+    const int error = SendDigitalRequest(slot, text, length);
+    if (error == 0 && request != DigitalRequest::kClearError) NoteRequestSent(g_devices[slot]);
+    return error;
 }
 
 template <typename T>
@@ -63,8 +80,11 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, stamp, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        const int error = SendRequest(slotNumber, request, 0);
-        if (error != 0) return error;
+        // While a reconnecting slot's connection is down, nothing is sent.
+        if (Get(slot.linkError) == 0) {
+            const int error = SendRequest(slotNumber, request, 0);
+            if (error != 0) return error;
+        }
     }
     if (model.kind == kKindDigital12) {
         CopyOut(word16, Get(word12));
@@ -72,7 +92,7 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
         CopyOut(word32, Get(word24));
     }
     for (int i = 0; i < model.channels; ++i) CopyOut(outBits[i], Get(bits[i]));
-    return kResultOk;
+    return ReadResult(slot);
 }
 
 }  // namespace
@@ -92,7 +112,11 @@ void RegisterDigitalParsers() {
 
 int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
     const SocketApi& api = g_module.sockets;
-    const ws::SOCKET socket = Get(g_devices[slotNumber].socket);
+    // A reconnecting slot whose connection is down reports its loss without sending.
+    const int32_t lost = Get(g_devices[slotNumber].linkError);
+    if (lost != 0) return lost;
+    SlotSend use(g_devices[slotNumber]);
+    const ws::SOCKET socket = use.Socket();
     const int result = api.send(socket, request, length, 0);
     const auto shownSocket = static_cast<int32_t>(socket);
     if (result == ws::kSocketError) {
@@ -100,7 +124,9 @@ int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
         trace::Send(-1, shownSocket, request, length, length);
         trace::WsaGetLastError(error);
         // A failed send is a failure even when the socket layer has no error number for it.
-        return error != 0 ? error : ws::kWsaSysCallFailure;
+        const int result = error != 0 ? error : ws::kWsaSysCallFailure;
+        NoteSendFailed(slotNumber, result);
+        return result;
     }
     trace::Send(result, shownSocket, request, length, length);
     return 0;
@@ -128,13 +154,13 @@ int DigitalReadCounters(const DigitalModel& model, uint16_t slotNumber, int32_t*
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, slot.lastCounterPoll, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        for (int i = 0; i < model.channels; ++i) {
+        for (int i = 0; i < model.channels && Get(slot.linkError) == 0; ++i) {
             const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i);
             if (error != 0) return error;
         }
     }
     for (int i = 0; i < model.channels; ++i) CopyOut(counters[i], Get(slot.counters[i]));
-    return kResultOk;
+    return ReadResult(slot);
 }
 
 int DigitalWriteOutputs(const DigitalModel& model, uint16_t slotNumber, const uint16_t* values) {
@@ -142,6 +168,8 @@ int DigitalWriteOutputs(const DigitalModel& model, uint16_t slotNumber, const ui
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
     for (int i = 0; i < model.channels; ++i) {
         // Only the low 8 bits count: 256 is off, 257 on. Values other than 0 and 1 send nothing
         // but are remembered, so a later 0 or 1 differs from them.
@@ -161,6 +189,8 @@ int DigitalClearCounters(const DigitalModel& model, uint16_t slotNumber, const u
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
     for (int i = 0; i < model.channels; ++i) {
         const uint16_t v = values[i];
         if (v != 0 && v != Get(slot.counterClearShadow[i])) {
@@ -177,6 +207,8 @@ int DigitalErrorClear(const DigitalModel& model, uint16_t slotNumber, uint16_t v
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
     if (value != 0 && value != Get(slot.lastErrorClear)) {
         const int error = SendRequest(slotNumber, DigitalRequest::kClearError, 0);
         if (error != 0) return error;

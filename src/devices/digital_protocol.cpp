@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/health.h"
+
 namespace vexlor {
 
 const DigitalModel kDigital12{kKindDigital12, 12, 256, "Web-IO 12xDigital"};
@@ -133,6 +135,14 @@ bool DecodeDigitalText(DeviceSlot& slot, const DigitalModel& model, const char* 
 
 namespace {
 
+// Reports an unrecognised text; returns whether decoding goes on.
+bool Report(const DigitalReplySink& sink, const DigitalModel& model, const char* text, int length) {
+    if (sink.report != nullptr) return sink.report(sink.context, model.caption, text, length);
+    if (sink.onUnrecognised == nullptr) return true;
+    sink.onUnrecognised(model.caption, text, length);
+    return sink.goOn == nullptr || sink.goOn(sink.context);
+}
+
 // Decodes the NUL-separated texts of buffer[0, length); buffer[length] must be readable and is
 // set to NUL, so that the last text ends there. With reportEmpty, a run without any text is
 // reported once as an empty reply.
@@ -148,24 +158,35 @@ bool DecodeTexts(DeviceSlot& slot, const DigitalModel& model, char* buffer, int 
         if (end > start) {
             anyText = true;
             if (DecodeDigitalText(slot, model, buffer + start)) {
-                if (!recognised) slot.replyValid.store(1, std::memory_order_release);
+                if (!recognised) {
+                    slot.replyValid.store(1, std::memory_order_release);
+                    NoteReplyDecoded(slot);
+                }
                 recognised = true;
-            } else if (sink.onUnrecognised != nullptr) {
-                sink.onUnrecognised(model.caption, buffer + start, end - start);
-                if (sink.goOn != nullptr && !sink.goOn(sink.context)) return recognised;
+            } else if (!Report(sink, model, buffer + start, end - start)) {
+                return recognised;
             }
         }
         start = end + 1;
     }
     // A block that carries no text at all is an empty reply, which no form recognises.
-    if (!anyText && reportEmpty && sink.onUnrecognised != nullptr) {
-        sink.onUnrecognised(model.caption, buffer, 0);
-    }
+    if (!anyText && reportEmpty) Report(sink, model, buffer, 0);
     return recognised;
 }
 
 // The largest run of bytes the framing decodes at once: a held remainder and a whole block.
 constexpr int kDigitalMaxJoined = 2 * kDigitalMaxBlock;
+
+// Keeps the unterminated end of a receive for the next one. A connection that has not shown a
+// terminator yet may belong to a device that sends none: its bytes are decoded as they stand
+// after a short quiet time. Once it has, its held bytes wait long enough for a retransmission.
+void Hold(ReceiveCarry& carry, const char* bytes, int length, uint32_t now) {
+    std::memmove(carry.bytes, bytes, static_cast<size_t>(length));
+    carry.length = length;
+    carry.flushWhenQuiet = true;
+    carry.quietMs = carry.terminatorsSeen ? kCarryQuietTerminatedMs : kCarryQuietMs;
+    carry.heldSince = now;
+}
 
 }  // namespace
 
@@ -193,6 +214,14 @@ void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCa
     if (n > blockSize) n = blockSize;
     int held = carry.length;
     if (held < 0 || held > blockSize) held = 0;
+    // A NUL right after bytes that were decoded as they stood ends that text: it is no reply.
+    if (held == 0 && carry.flushedOpen && received[0] == '\0') {
+        carry.terminatorsSeen = true;
+        ++received;
+        --n;
+    }
+    carry.flushedOpen = false;
+    if (n <= 0) return;
 
     char joined[kDigitalMaxJoined + 1];
     std::memcpy(joined, carry.bytes, static_cast<size_t>(held));
@@ -205,41 +234,34 @@ void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCa
     int end = total;
     while (end > held && joined[end - 1] != '\0') --end;
     if (end == held) {
-        // No terminator. A device that never sends one is decoded block by block, as it always
-        // was; otherwise this is the start of a reply whose rest is still on its way.
-        if (!carry.terminatorsSeen || total > blockSize) {
+        // No terminator: the start of a reply whose rest is still on its way, held until it
+        // comes. A whole block without one is no reply's start: decoded as it stands.
+        if (total >= blockSize) {
             DecodeTexts(slot, model, joined, total, sink);
             return;
         }
-        std::memcpy(carry.bytes, joined, static_cast<size_t>(total));
-        carry.length = total;
-        carry.flushWhenQuiet = true;
-        if (held == 0) carry.heldSince = now;
+        Hold(carry, joined, total, now);
         return;
     }
 
     carry.terminatorsSeen = true;
     const int rest = total - end;  // part of the new bytes, so within the block size
-    if (rest > 0) {
-        std::memcpy(carry.bytes, joined + end, static_cast<size_t>(rest));
-        carry.length = rest;
-        carry.flushWhenQuiet = true;
-        carry.heldSince = now;
-    }
+    if (rest > 0) Hold(carry, joined + end, rest, now);
     // Terminators in front of a held text are no empty reply: the receive did carry text.
     DecodeTexts(slot, model, joined, end, sink, rest == 0);
 }
 
-void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+bool FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
                        const DigitalReplySink& sink) {
     int held = carry.length;
     carry.length = 0;
     carry.flushWhenQuiet = false;
-    if (held <= 0) return;
+    if (held <= 0) return false;
     if (held > kDigitalMaxBlock) held = kDigitalMaxBlock;
+    carry.flushedOpen = true;
     char copy[kDigitalMaxBlock + 1];
     std::memcpy(copy, carry.bytes, static_cast<size_t>(held));
-    DecodeTexts(slot, model, copy, held, sink);
+    return DecodeTexts(slot, model, copy, held, sink);
 }
 
 }  // namespace vexlor

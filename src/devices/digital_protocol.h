@@ -64,6 +64,9 @@ struct DigitalReplySink {
     DigitalReplyErrorFn onUnrecognised = nullptr;
     bool (*goOn)(void* context) = nullptr;  // null: always go on
     void* context = nullptr;
+    // Takes the place of onUnrecognised and goOn when set: reports the text and returns whether
+    // decoding goes on.
+    bool (*report)(void* context, const char* caption, const char* text, int length) = nullptr;
 };
 
 // Decodes one received block of `length` bytes (at most kDigitalMaxBlock are looked at) into the
@@ -79,17 +82,18 @@ bool DecodeDigitalBlock(DeviceSlot& slot, const DigitalModel& model, const char*
 
 // The receive framing of the digital models: joins `n` received bytes to the bytes held in carry
 // from the previous receive and decodes every complete (NUL-terminated) reply among them, in
-// order, so that a reply cut by the network or by the end of a block is decoded once and whole.
-// The unterminated end is held in carry (at most the model's block size) for the next receive.
-// A device that sends no terminators keeps being decoded block by block: bytes without a NUL on
-// a connection that has not shown one are decoded as they stand. `now` (TimeMs) stamps bytes
-// that begin to be held.
+// order, so that a reply cut by the network or by the end of a block is decoded once and whole,
+// from the first reply of a connection on. The unterminated end is held in carry (at most the
+// model's block size) for the next receive; the thread decodes it as it stands once it has been
+// quiet for carry.quietMs: briefly on a connection that has not shown a terminator yet (a device
+// that sends none keeps working), long enough for a TCP retransmission on one that has. A NUL
+// that ends a text decoded that way is no empty reply. `now` (TimeMs) stamps held bytes.
 void DecodeDigitalReceive(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
                           const char* received, int n, uint32_t now, const DigitalReplySink& sink);
 
 // Decodes the bytes held in carry as they stand (they waited long enough for the rest of their
-// reply) and empties it.
-void FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
+// reply) and empties it. Returns whether a reply form was recognised among them.
+bool FlushDigitalCarry(DeviceSlot& slot, const DigitalModel& model, ReceiveCarry& carry,
                        const DigitalReplySink& sink);
 
 // Decodes one NUL-terminated reply text; returns whether it matched a reply form. Stores nothing

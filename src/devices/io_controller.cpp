@@ -4,6 +4,7 @@
 // set-outputs frame, carrying the whole mask, for every output whose value changed.
 #include "devices/io_controller.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 #include "vexlor.h"
@@ -16,7 +17,13 @@ namespace {
 // false.
 bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
     const SocketApi& api = g_module.sockets;
-    const ws::SOCKET socket = Get(slot.socket);
+    // A reconnecting slot whose connection is down reports its loss without sending.
+    if (Get(slot.linkError) != 0) {
+        *error = Get(slot.linkError);
+        return false;
+    }
+    SlotSend use(slot);
+    const ws::SOCKET socket = use.Socket();
     const char* bytes = reinterpret_cast<const char*>(frame);
     const int result = api.send(socket, bytes, kIoFrameSize, 0);
     if (result == ws::kSocketError) {
@@ -26,6 +33,7 @@ bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
         trace::Send(ws::kSocketError, static_cast<int32_t>(socket), bytes,
                     IoFrameShownLength(frame), kIoFrameSize);
         trace::WsaGetLastError(*error);
+        NoteSendFailed(static_cast<uint16_t>(&slot - g_devices), *error);
         return false;
     }
     trace::Send(result, static_cast<int32_t>(socket), bytes, IoFrameShownLength(frame),
@@ -51,7 +59,7 @@ void IoControllerParser(ReceiveStep& step) {
     }
     if (!step.Serving()) return;
     const int total = held + n;
-    DecodeIoControllerBlock(slot, joined, total);
+    if (DecodeIoControllerBlock(slot, joined, total)) NoteReplyDecoded(slot);
     held = IoFrameHeadAtEnd(joined, total);
     for (int i = 0; i < held; ++i) carry.bytes[i] = static_cast<char>(joined[total - held + i]);
     carry.length = held;
@@ -75,10 +83,14 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_ReadDI(
 
     if (RequestDue(slot, slot.lastInputPoll, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, kKindIoController);
-        unsigned char frame[kIoFrameSize];
-        BuildIoReadInputsFrame(frame);
-        int error = 0;
-        if (!SendFrame(slot, frame, &error)) return error;
+        // While a reconnecting slot's connection is down, nothing is sent.
+        if (Get(slot.linkError) == 0) {
+            unsigned char frame[kIoFrameSize];
+            BuildIoReadInputsFrame(frame);
+            int error = 0;
+            if (!SendFrame(slot, frame, &error)) return error;
+            NoteRequestSent(slot);  // answered by an input-state frame
+        }
     }
 
     // The values of the last input-state frame the receive thread decoded; null pointers are
@@ -88,7 +100,7 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_ReadDI(
     for (int i = 0; i < kIoOutputCount; ++i) {
         if (bits[i] != nullptr) *bits[i] = Get(slot.inputBits[i]);
     }
-    return kResultOk;
+    return ReadResult(slot);
 }
 
 extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
@@ -99,6 +111,8 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, kKindIoController);
+    // While a reconnecting slot's connection is down, nothing is sent or remembered.
+    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
 
     // Only the low 8 bits of each value count, for the mask and for the shadow alike.
     const uint16_t raw[kIoOutputCount] = {out1, out2, out3, out4, out5, out6, out7, out8};

@@ -4,6 +4,9 @@
 // "GET /Single", waits up to the slot's Timing for the decoded answer and returns the readings.
 // Every call ends by closing the connection, except a call whose send failed.
 #include "devices/thermometer.h"
+
+#include <cstring>
+
 #include "core/connection.h"
 #include "core/device_table.h"
 #include "core/receive_thread.h"
@@ -23,18 +26,85 @@ double ElapsedSince(double start) {
     return elapsed;
 }
 
-void ShowThermoErrorBox(const char* text, int length) {
-    ShowReplyErrorBox(kThermoErrorCaption, text, length);
+// How long the held answer of a device that neither terminates its answers nor closes the
+// connection after them may be quiet before it counts as whole.
+constexpr uint32_t kThermoQuietMs = 100;
+
+// Decodes the joined answer once and empties the carry. An answer with too few readings raises
+// the box only while no complete answer of this poll has been decoded.
+void DecodeAnswer(ReceiveStep& step, DeviceSlot& slot, ReceiveCarry& carry) {
+    const int length = carry.length;
+    carry.length = 0;
+    carry.flushWhenQuiet = false;
+    Set(slot.thermoHeldBytes, 0);
+    if (length <= 0) return;
+    if (DecodeThermometerReply(slot, carry.bytes, length, nullptr)) return;
+    if (ThermoReadingCount(Get(slot.kind)) > 0 &&
+        slot.replyValid.load(std::memory_order_acquire) == 0) {
+        step.ShowErrorBox(kThermoErrorCaption, carry.bytes, length);
+    }
+}
+
+// Adds received bytes to the held answer. The readings are the answer's last segments, so when
+// an answer is longer than the carry its start is dropped, up to the first ";" that remains, so
+// that no cut segment is taken for a reading.
+void Append(ReceiveCarry& carry, const char* bytes, int n) {
+    if (carry.length + n > kMaxReceiveSize) {
+        int drop = carry.length + n - kMaxReceiveSize;
+        if (drop > carry.length) drop = carry.length;
+        std::memmove(carry.bytes, carry.bytes + drop, static_cast<size_t>(carry.length - drop));
+        carry.length -= drop;
+        int cut = 0;
+        while (cut < carry.length && carry.bytes[cut] != ';') ++cut;
+        if (cut < carry.length) {
+            std::memmove(carry.bytes, carry.bytes + cut, static_cast<size_t>(carry.length - cut));
+            carry.length -= cut;
+        }
+        if (n > kMaxReceiveSize) {
+            bytes += n - kMaxReceiveSize;
+            n = kMaxReceiveSize;
+        }
+        if (carry.length + n > kMaxReceiveSize) carry.length = kMaxReceiveSize - n;
+    }
+    std::memcpy(carry.bytes + carry.length, bytes, static_cast<size_t>(n));
+    carry.length += n;
 }
 
 // One receive step for kinds 3, 4 and 5. It does not clear replyValid: the read clears it
 // before sending, so that a stray piece after a complete answer does not raise the error box.
-// Every receive is one answer of its own: nothing is held from one step to the next.
+// The receives of one answer are joined until the answer ends (its NUL, or the device closing
+// the connection) and then decoded once.
 void ThermometerParser(ReceiveStep& step) {
+    DeviceSlot& slot = g_devices[step.Slot()];
+    ReceiveCarry& carry = step.Carry();
+    if (!step.Readable()) {  // the held answer has been quiet long enough
+        if (step.Serving()) DecodeAnswer(step, slot, carry);
+        return;
+    }
     char buffer[kThermoReceiveSize];
     const int n = step.Receive(buffer, kThermoReceiveSize);
-    if (n <= 0 || !step.Serving()) return;
-    DecodeThermometerReply(g_devices[step.Slot()], buffer, n, ShowThermoErrorBox);
+    if (!step.Serving()) return;
+    if (n <= 0) {
+        if (step.PeerClosed() && carry.length > 0) {
+            Set(slot.thermoAnswerEnd, kThermoEndsItself);
+            DecodeAnswer(step, slot, carry);
+        }
+        return;
+    }
+    int end = 0;
+    while (end < n && buffer[end] != '\0') ++end;
+    if (end < n) {
+        // The answer's text ends at its NUL; what follows it is ignored.
+        Set(slot.thermoAnswerEnd, kThermoEndsItself);
+        Append(carry, buffer, end);
+        DecodeAnswer(step, slot, carry);
+        return;
+    }
+    Append(carry, buffer, n);
+    Set(slot.thermoHeldBytes, carry.length);
+    carry.flushWhenQuiet = Get(slot.thermoAnswerEnd) == kThermoEndsQuiet;
+    carry.quietMs = kThermoQuietMs;
+    carry.heldSince = platform::TimeMs();
 }
 
 }  // namespace
@@ -57,21 +127,28 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         // Stamped before anything can fail, so a failed poll is not retried for 50 s.
         Set(slot.lastThermoPoll, now);
         const int opened = InitSlot(language, slotNumber);
-        if (opened != kResultOk) return opened;
+        if (opened != kResultOk) {
+            Set(slot.thermoUnanswered, 1);
+            return opened;
+        }
 
         slot.replyValid.store(0, std::memory_order_release);
         StampKind(slotNumber, kind);
 
-        const ws::SOCKET socket = Get(slot.socket);
-        const int result = g_module.sockets.send(socket, kThermoRequest, kThermoRequestLength, 0);
-        if (result == ws::kSocketError) {
-            sendFailed = true;
-            sendError = g_module.sockets.WSAGetLastError();
-            // A failed send is a failure even when the socket layer has no error number for it.
-            if (sendError == 0) sendError = ws::kWsaSysCallFailure;
+        {
+            SlotSend use(slot);
+            const ws::SOCKET socket = use.Socket();
+            const int result =
+                g_module.sockets.send(socket, kThermoRequest, kThermoRequestLength, 0);
+            if (result == ws::kSocketError) {
+                sendFailed = true;
+                sendError = g_module.sockets.WSAGetLastError();
+                // A failed send is a failure even when the socket layer has no error number.
+                if (sendError == 0) sendError = ws::kWsaSysCallFailure;
+            }
+            trace::Send(result, static_cast<int32_t>(socket), kThermoRequest, kThermoRequestLength,
+                        kThermoRequestLength);
         }
-        trace::Send(result, static_cast<int32_t>(socket), kThermoRequest, kThermoRequestLength,
-                    kThermoRequestLength);
 
         // Both waits share one deadline, Timing ms after the send; a wait ends once the time
         // base is strictly past it. They run also after a failed send.
@@ -83,6 +160,14 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         while (slot.replyValid.load(std::memory_order_acquire) != 1 &&
                ElapsedSince(start) <= timing)
             platform::Sleep(1);
+        // An answer came but never ended: the device neither terminates its answers nor closes
+        // the connection after them, so from now on its answers end when it has been quiet.
+        if (slot.replyValid.load(std::memory_order_acquire) != 1 && Get(slot.thermoHeldBytes) > 0 &&
+            Get(slot.thermoAnswerEnd) == kThermoEndUnknown) {
+            Set(slot.thermoAnswerEnd, kThermoEndsQuiet);
+        }
+        Set(slot.thermoHeldBytes, 0);
+        Set(slot.thermoUnanswered, slot.replyValid.load(std::memory_order_acquire) == 1 ? 0 : 1);
     }
 
     for (int i = 0; i < count; ++i) {
@@ -91,7 +176,13 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
 
     // After a failed send the connection stays open; the next call closes it.
     if (sendFailed) return sendError;
-    return DeInitSlot(language, slotNumber);
+    const int closed = DeInitSlot(language, slotNumber);
+    if (closed != kResultOk) return closed;
+    // The values are the cached ones while the last poll got no complete answer.
+    if (Get(slot.thermoUnanswered) != 0 && Get(slot.replyTimeoutMs) != 0) {
+        return ws::kWsaETimedOut;
+    }
+    return kResultOk;
 }
 
 void RegisterThermometerParsers() {

@@ -25,6 +25,16 @@ constexpr int kThermoFieldSize = 260;
 // Caption of the error box for an answer with too few readings.
 constexpr char kThermoErrorCaption[] = "Web-IO 1x, 2x, 8x Thermometer";
 
+// How a slot's thermometer ends its answers, as learned from its polls. A piece of an answer
+// must never give a temperature, so an answer is decoded only once it has ended: at its NUL or
+// when the device closes the connection. Only a device that has been seen to do neither (a poll
+// ended with an answer held but not ended) has its later answers end after a short quiet time.
+enum ThermoAnswerEnd : int32_t {
+    kThermoEndUnknown = 0,
+    kThermoEndsItself = 1,  // with a NUL or by closing the connection
+    kThermoEndsQuiet = 2,   // neither: the answer ends when the device has been quiet
+};
+
 // Number of readings of a thermometer kind (3, 4, 5 -> 1, 2, 8); 0 for any other kind.
 int ThermoReadingCount(int32_t kind);
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -363,6 +364,92 @@ TEST_F(SettingsTest, SaveWritesAllSlotsInOrderAndRewritesThemLater) {
     EXPECT_STREQ(g_settings.timing[99], "1000");
     EXPECT_STREQ(g_settings.password[99], "last~slot");
     EXPECT_STREQ(g_settings.password[0], "secret");
+}
+
+TEST_F(SettingsTest, HealthKeysDefaultsRoundTripAndTheDialogsSaveKeepsThem) {
+    // Missing keys: the defaults, also for slot numbers beyond the table.
+    SetIni("[DEV0]\nIP=10.0.0.1\n");
+    EXPECT_FALSE(LoadSlotSettings(0));
+    EXPECT_EQ(SlotReplyTimeoutMs(0), kDefaultReplyTimeoutMs);
+    EXPECT_FALSE(SlotReconnect(0));
+    EXPECT_EQ(SlotReplyTimeoutMs(100), kDefaultReplyTimeoutMs);
+    EXPECT_FALSE(SlotReconnect(100));
+
+    // Stored texts, read as Port and Timing are read; only "0" or no number switches the
+    // time-out off, a negative one falls back to the default. "0" is not subject to the
+    // dialog's default rule.
+    SetIni(
+        "[DEV1]\nReply Timeout=2500\nReconnect=1\n"
+        "[DEV2]\nReply Timeout=0\nReconnect=0\n"
+        "[DEV3]\nReply Timeout=-7\nReconnect=-1\n"
+        "[DEV4]\nReply Timeout=off\nReconnect=yes\n"
+        "[DEV5]\nReply Timeout= 750ms\nReconnect=2\n"
+        "[DEV6]\nReply Timeout=\nReconnect=\n");
+    const struct {
+        uint16_t slot;
+        int32_t timeout;
+        bool reconnect;
+    } cases[] = {{1, 2500, true}, {2, 0, false},  {3, kDefaultReplyTimeoutMs, false},
+                 {4, 0, false},   {5, 750, true}, {6, kDefaultReplyTimeoutMs, false}};
+    for (const auto& c : cases) {
+        std::memset(&g_settings, 0, sizeof g_settings);
+        EXPECT_FALSE(LoadSlotSettings(c.slot));
+        EXPECT_EQ(SlotReplyTimeoutMs(c.slot), c.timeout) << c.slot;
+        EXPECT_EQ(SlotReconnect(c.slot), c.reconnect) << c.slot;
+    }
+    LoadAllSettings();
+    for (const auto& c : cases) {
+        EXPECT_EQ(SlotReplyTimeoutMs(c.slot), c.timeout) << c.slot;
+        EXPECT_EQ(SlotReconnect(c.slot), c.reconnect) << c.slot;
+    }
+    EXPECT_STREQ(g_settings.replyTimeout[2], "0");
+
+    // A key that is gone from the file no longer counts, unlike the four dialog keys.
+    SetIni("[DEV1]\nIP=10.0.0.1\n");
+    EXPECT_FALSE(LoadSlotSettings(1));
+    EXPECT_EQ(SlotReplyTimeoutMs(1), kDefaultReplyTimeoutMs);
+    EXPECT_FALSE(SlotReconnect(1));
+
+    // The dialog's path: load everything, copy the block whole, save. The keys come back as
+    // they were, after the Password of their slot; slots without them get none.
+    SetIni(
+        "[DEV1]\r\nIP=10.0.0.1\r\nPassword=\r\nReply Timeout=0\r\nReconnect=1\r\n"
+        "[DEV7]\r\nReply Timeout=1200\r\n");
+    LoadAllSettings();
+    static SettingsBlock working;
+    working = g_settings;
+    CopyField(working.ip[7], kShortFieldSize, "10.0.0.7");  // an edit in the dialog
+    g_settings = working;
+    SaveAllSettings({0, 0, 0, 0});
+    const std::string ini = Ini();
+    EXPECT_NE(ini.find("[DEV1]\r\nIP=10.0.0.1\r\nPassword=\r\nReply Timeout=0\r\nReconnect=1\r\n"
+                       "Port=80\r\nTiming=500\r\n"),
+              std::string::npos)
+        << ini;
+    EXPECT_NE(ini.find("[DEV7]\r\nReply Timeout=1200\r\nIP=10.0.0.7\r\n"), std::string::npos)
+        << ini;
+    EXPECT_NE(ini.find("[DEV8]\r\nIP=0.0.0.0\r\nPort=80\r\nTiming=500\r\nPassword=\r\n[DEV9]"),
+              std::string::npos);
+    EXPECT_EQ(ini.find("Reconnect=0"), std::string::npos);
+
+    std::memset(&g_settings, 0, sizeof g_settings);
+    EXPECT_FALSE(LoadSlotSettings(1));
+    EXPECT_EQ(SlotReplyTimeoutMs(1), 0);
+    EXPECT_TRUE(SlotReconnect(1));
+    EXPECT_FALSE(LoadSlotSettings(7));
+    EXPECT_EQ(SlotReplyTimeoutMs(7), 1200);
+    EXPECT_FALSE(SlotReconnect(7));
+
+    // A file that did not exist before a save: the keys follow Password in each slot section.
+    std::remove(ini_.c_str());
+    std::memset(&g_settings, 0, sizeof g_settings);
+    CopyField(g_settings.replyTimeout[0], kShortFieldSize, "3000");
+    CopyField(g_settings.reconnect[0], kShortFieldSize, "1");
+    SaveAllSettings({0, 0, 0, 0});
+    EXPECT_NE(Ini().find("[DEV0]\r\nIP=\r\nPort=\r\nTiming=\r\nPassword=\r\nReply Timeout=3000"
+                         "\r\nReconnect=1\r\n[DEV1]"),
+              std::string::npos)
+        << Ini();
 }
 
 }  // namespace

@@ -451,6 +451,73 @@ TEST_F(ConnectionTest, RetiredThreadNeverServesTheSlotBesideTheNewOne) {
     EXPECT_TRUE(fake::WaitFor([] { return fake::ThreadsRunning() == 0; }));
 }
 
+// A receive thread that found itself serving and is still storing what it decoded when DeInit
+// and a new Init come: the new Init resets the slot only after that store, and the store cannot
+// land in the new connection.
+std::atomic<int> g_storeGate{0};  // 1: the parser waits before its store; 2: it may go on
+void SlowStoringParser(vexlor::ReceiveStep& step) {
+    char buffer[64];
+    step.Receive(buffer, sizeof buffer);
+    if (!step.Serving()) return;
+    if (g_storeGate.load() == 1) {
+        g_storeGate.store(3);
+        while (g_storeGate.load() != 2) std::this_thread::yield();
+    }
+    vexlor::Set(g_devices[step.Slot()].inputWord12, 0x777);
+}
+
+TEST_F(ConnectionTest, RetiredThreadNeverStoresIntoTheNextConnection) {
+    vexlor::RegisterResponseParser(vexlor::kKindDigital12, &SlowStoringParser);
+    ASSERT_EQ(vexlor::InitSlot(1, 4), 0);
+    vexlor::StampKind(4, vexlor::kKindDigital12);
+    g_storeGate.store(1);
+    fake::QueueReceive(Get(g_devices[4].socket), "input;1");
+    ASSERT_TRUE(fake::WaitFor([] { return g_storeGate.load() == 3; }));
+    std::thread reopen([] {
+        vexlor::DeInitSlot(1, 4);
+        vexlor::InitSlot(1, 4);
+    });
+    // Longer than DeInit waits for the thread's pass: DeInit has returned and the new Init is
+    // held until the store is done.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    g_storeGate.store(2);
+    reopen.join();
+    EXPECT_EQ(Get(g_devices[4].inUse), 1);
+    EXPECT_EQ(Get(g_devices[4].inputWord12), 0);
+    EXPECT_EQ(vexlor::DeInitSlot(1, 4), 0);
+}
+
+TEST_F(ConnectionTest, TwoDeInitsAtOnceCloseEachHandleAndSocketOnce) {
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(vexlor::InitSlot(1, 4), 0);
+        const auto socket = Get(g_devices[4].socket);
+        const int32_t handle = fake::ThreadHandleValueOf(round);
+        fake::ClearTrace();
+        std::atomic<int> ready{0};
+        auto deinit = [&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) std::this_thread::yield();
+            EXPECT_EQ(vexlor::DeInitSlot(1, 4), 0);
+        };
+        std::thread first(deinit), second(deinit);
+        first.join();
+        second.join();
+        int closedHandle = 0, closedSocket = 0;
+        for (const std::string& line : HostTraceTexts()) {
+            if (line.find("CloseHandle (" + std::to_string(handle) + ")") != std::string::npos) {
+                ++closedHandle;
+                EXPECT_EQ(line.rfind("Ret=1;", 0), 0u) << line;
+            }
+            if (line.find("closesocket (" + std::to_string(socket) + ")") != std::string::npos) {
+                ++closedSocket;
+            }
+        }
+        EXPECT_EQ(closedHandle, 1) << round;
+        EXPECT_EQ(closedSocket, 1) << round;
+        EXPECT_FALSE(fake::IsOpen(socket));
+    }
+}
+
 TEST_F(ConnectionTest, LateStartingThreadOfAFailedInitLeavesTheNextConnectionAlone) {
     // The failed Init's thread has not run yet when the next Init starts its own.
     fake::SetThreadMode(fake::ThreadMode::kHold);

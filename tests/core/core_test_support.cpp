@@ -51,6 +51,8 @@ void RecordingParser::Parse(vexlor::ReceiveStep& step) {
     std::unique_lock<std::mutex> lock(self.mu_);
     self.calls_.emplace_back(std::this_thread::get_id(), step.Slot());
     if (self.blockNext_) {
+        // An error box leaves the slot's hand-off count while it is open.
+        step.Leave();
         self.blockNext_ = false;
         self.blocked_ = true;
         self.blockedThread_ = std::this_thread::get_id();

@@ -277,11 +277,33 @@ TEST_F(DigitalDecoder, FramingJoinsRepliesCutAcrossReceives) {
 }
 
 TEST_F(DigitalDecoder, FramingOfDevicesWithoutTerminatorsAndOfQuietRemainders) {
-    // A connection that has not shown a terminator is decoded block by block, at once.
+    // The first reply of a connection is joined like any other, its NUL sent on its own too.
+    ReceiveCarry first;
+    Feed(slot, kDigital12, first, "inp", 256);
+    Feed(slot, kDigital12, first, "ut;1", 256);
+    Feed(slot, kDigital12, first, std::string("23\0", 3), 256);
+    EXPECT_EQ(slot.inputWord12.load(), 0x123);
+    EXPECT_EQ(first.length, 0);
+    EXPECT_TRUE(g_boxes.empty());
+
+    // A connection that has not shown a terminator holds bytes only briefly, so a device that
+    // never sends one keeps working; its text is decoded when the quiet time is up, and a NUL
+    // that comes after that ends the text: it is no empty reply.
     ReceiveCarry fresh;
     Feed(slot, kDigital12, fresh, "input;5", 256);
+    EXPECT_EQ(fresh.length, 7);
+    EXPECT_EQ(fresh.quietMs, vexlor::kCarryQuietMs);
+    EXPECT_LE(fresh.quietMs, 100u);
+    FlushDigitalCarry(slot, kDigital12, fresh, DigitalReplySink{});
     EXPECT_EQ(slot.inputWord12.load(), 5);
-    EXPECT_EQ(fresh.length, 0);
+    Feed(slot, kDigital12, fresh, std::string("\0", 1), 256);
+    EXPECT_TRUE(g_boxes.empty());
+    // Once terminators were seen, a held tail waits long enough for a retransmission.
+    Feed(slot, kDigital12, fresh, "outp", 256);
+    EXPECT_GE(fresh.quietMs, 2000u);
+    Feed(slot, kDigital12, fresh, std::string("ut;6\0", 5), 256);
+    EXPECT_EQ(slot.outputWord12.load(), 6);
+    EXPECT_TRUE(g_boxes.empty());
 
     // After terminators, a remainder that stays alone is decoded as it stands when its time is
     // up: recognised or boxed like any reply.

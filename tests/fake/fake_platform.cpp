@@ -735,6 +735,15 @@ void ResetDriverState() {
         Set(slot.controllerInputs, 0);
         Set(slot.threadGeneration, 0);
         Set(slot.socketUsers, 0);
+        Set(slot.hostSenders, 0);
+        Set(slot.thermoAnswerEnd, 0);
+        Set(slot.thermoHeldBytes, 0);
+        Set(slot.digitalTerminates, 0);
+        Set(slot.replyTimeoutMs, 0);
+        Set(slot.reconnects, 0);
+        Set(slot.awaitingSince, -1.0);
+        Set(slot.linkError, 0);
+        Set(slot.thermoUnanswered, 0);
     }
     std::memset(&vexlor::g_settings, 0, sizeof vexlor::g_settings);
     vexlor::g_module.moduleHandle = nullptr;

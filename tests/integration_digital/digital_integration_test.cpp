@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vexlor.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -327,6 +328,106 @@ TEST(DigitalIntegration, RepliesCutInTwoArriveOnceAndWhole) {
         << outcome.standardError;
     EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 24xDigital"), 0)
         << outcome.standardError;
+}
+
+// Every connection frames its replies the same way from its first byte: the first reply after
+// each Init is cut at every offset, its rest 20 ms later (a device that writes its text and its
+// NUL in separate sends does this on every connect); then, on the same connection, a reply whose
+// rest is 600 ms late, as a lost and retransmitted segment makes it. Every value arrives whole,
+// no piece is ever shown, and no error box comes up.
+TEST(DigitalIntegration, FirstRepliesAndLateRestsOfEveryConnectionArriveWhole) {
+    SimProcess sim({"digital12,inputs=0x123"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    constexpr int kTimingMs = 300;
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Driver driver({{0, sim.port(0), std::to_string(kTimingMs), ""}});
+            ASSERT_TRUE(driver.ok()) << driver.why();
+            // Reads until the word is `expected` or `withinMs` have passed; every word shown.
+            auto watch = [&](uint32_t expected, int withinMs) {
+                std::vector<uint32_t> seen;
+                const auto end =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+                uint16_t w = 0, b[12];
+                do {
+                    EXPECT_EQ(driver.ReadDI12(0, &w, b), 0);
+                    if (seen.empty() || seen.back() != w) seen.push_back(w);
+                    if (w == expected) break;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                } while (std::chrono::steady_clock::now() < end);
+                return seen;
+            };
+            // "input;" and three hexadecimal digits, then the NUL: cuts after 1 to 9 bytes.
+            for (int cut = 1; cut <= 9; ++cut) {
+                const uint32_t first = 0x100 + static_cast<uint32_t>(cut);
+                const uint32_t late = 0xA00 + static_cast<uint32_t>(cut);
+                ASSERT_TRUE(sim.setFault(0, "cut", std::to_string(cut) + "/20"));
+                ASSERT_TRUE(sim.setInputs(0, first));
+                std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 10));
+                ASSERT_EQ(driver.Init(0), 0);
+                EXPECT_EQ(watch(first, 1000), (std::vector<uint32_t>{0, first}))
+                    << "first reply cut after " << cut;
+
+                ASSERT_TRUE(sim.setFault(0, "cut", std::to_string(cut) + "/600"));
+                ASSERT_TRUE(sim.setInputs(0, late));
+                std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 10));
+                EXPECT_EQ(watch(late, 1500), (std::vector<uint32_t>{first, late}))
+                    << "reply cut after " << cut << ", rest 600 ms later";
+                ASSERT_EQ(driver.DeInit(0), 0);
+            }
+        },
+        90);
+    ExpectChildPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 12xDigital"), 0)
+        << outcome.standardError.substr(0, 4000);
+}
+
+// One host thread reads slot A as fast as it can while others close and open slots A and B over
+// and over: no request of slot A, with A's password, may ever reach B's device, whatever socket
+// number the system hands to B's new connections.
+TEST(DigitalIntegration, ReadsRacingDeInitAndInitNeverReachAnotherDevice) {
+    SimProcess sim({"digital12,pw=alpha", "digital12,pw=bravo"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Driver driver({{0, sim.port(0), "0", "alpha"}, {1, sim.port(1), "0", "bravo"}});
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    ASSERT_EQ(driver.Init(0), 0);
+    ASSERT_EQ(driver.Init(1), 0);
+    constexpr int kCycles = 1000;
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    std::thread reader([&] {
+        uint16_t w = 0, b[12];
+        while (!stop.load()) {
+            driver.ReadDI12(0, &w, b);
+            reads.fetch_add(1);
+        }
+    });
+    std::thread cyclerA([&] {
+        for (int i = 0; i < kCycles; ++i) {
+            driver.DeInit(0);
+            driver.Init(0);
+        }
+    });
+    std::thread cyclerB([&] {
+        for (int i = 0; i < kCycles; ++i) {
+            driver.DeInit(1);
+            if (i % 10 == 0) driver.DeInit(0);  // two DeInits of A at the same time
+            driver.Init(1);
+        }
+    });
+    cyclerA.join();
+    cyclerB.join();
+    stop.store(true);
+    reader.join();
+    EXPECT_GT(reads.load(), kCycles);
+    EXPECT_EQ(driver.DeInit(0), 0);
+    EXPECT_EQ(driver.DeInit(1), 0);
+    EXPECT_GT(sim.requestCount(0), 0);
+    // Nothing ever reads slot B: any request at its device came from slot A.
+    EXPECT_EQ(sim.requestCount(1), 0);
+    for (const std::string& request : sim.requestLog(1)) {
+        EXPECT_EQ(request.find("PW=alpha"), std::string::npos) << request;
+    }
 }
 
 // Replies that arrive faster than the driver takes them in: the simulator holds the replies to

@@ -143,15 +143,15 @@ TEST(ThermoIntegration, ReadingsDoNotFollowTheHostLocale) {
     if (!german) GTEST_SKIP() << "no German locale installed: checked in the C locale only";
 }
 
-TEST(ThermoIntegration, SilentDeviceGivesTheCachedValuesAtTheDeadline) {
+TEST(ThermoIntegration, SilentDeviceGivesTheCachedValuesAsStaleAtTheDeadline) {
     if (!UpLongEnough()) GTEST_SKIP() << "system up for less than a minute";
     SimProcess sim({"thermo1,drift=0,fault=silent"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     Driver driver({{20, sim.port(0), "300", ""}});
     ASSERT_TRUE(driver.ok()) << driver.why();
     double t[1] = {99};
-    EXPECT_EQ(driver.Read1(20, t), 0);
-    EXPECT_DOUBLE_EQ(t[0], 0.0);  // nothing decoded since loading
+    EXPECT_EQ(driver.Read1(20, t), 10060);  // WSAETIMEDOUT: the values are not fresh
+    EXPECT_DOUBLE_EQ(t[0], 0.0);            // nothing decoded since loading
     EXPECT_EQ(sim.requestLog(0), std::vector<std::string>{"GET /Single"});
     // The read closed its connection although the device kept it open.
     EXPECT_TRUE(sim.waitForConnections(0, 0));
@@ -166,9 +166,10 @@ TEST(ThermoIntegration, RefusedConnectionReturnsTheSocketError) {
     double t[2] = {99, 99};
     EXPECT_EQ(driver.Read2(30, t), 10061);  // WSAECONNREFUSED
     EXPECT_DOUBLE_EQ(t[0], 99.0);           // not written
-    // The failed poll counts: the next call is between polls and returns the cached values.
+    // The failed poll counts: the next call is between polls and returns the cached values,
+    // which no poll has refreshed.
     ASSERT_TRUE(sim.clearFaults(0));
-    EXPECT_EQ(driver.Read2(30, t), 0);
+    EXPECT_EQ(driver.Read2(30, t), 10060);
     EXPECT_DOUBLE_EQ(t[0], 0.0);
     EXPECT_EQ(sim.accepts(0), 0);
 }

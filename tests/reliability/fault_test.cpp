@@ -6,13 +6,19 @@
 //
 // Each test body runs in a child process (RunInChild) so that its standard error, where the
 // error boxes go, can be examined afterwards.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host.h"
 #include "support/sim_process.h"
@@ -189,10 +195,10 @@ TEST(FaultInjection, GarbageIsReportedAndLeavesTheValues) {
             for (uint16_t slot = 0; slot < 3; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
 
             // A thermometer that answers garbage: the read ends at its deadline with the
-            // readings it had (none yet).
+            // readings it had (none yet), reported as not fresh.
             if (UpLongEnoughForThermometers()) {
                 double t[2] = {-1.0, -1.0};
-                EXPECT_EQ(host.ReadThermo(2, 3, t), 0);
+                EXPECT_EQ(host.ReadThermo(2, 3, t), 10060);
                 EXPECT_EQ(t[0], 0.0);
                 EXPECT_EQ(t[1], 0.0);
             }
@@ -323,10 +329,10 @@ TEST(FaultInjection, SlowAndSilentDevicesNeverHoldUpTheHost) {
                 EXPECT_EQ(t[0], 20.5);
                 EXPECT_EQ(t[1], 21.5);
                 // Never answers: the read gives up at its Timing of 500 ms with the readings it
-                // had (bounded generously: this is no timing measurement).
+                // had, reported as not fresh (bounded generously: this is no timing measurement).
                 double t1 = -5.0;
                 const auto start = std::chrono::steady_clock::now();
-                EXPECT_EQ(host.ReadThermo(1, 3, &t1), 0);
+                EXPECT_EQ(host.ReadThermo(1, 3, &t1), 10060);
                 const auto took = std::chrono::steady_clock::now() - start;
                 EXPECT_LT(took, std::chrono::seconds(20));
                 EXPECT_EQ(t1, 0.0);
@@ -434,6 +440,312 @@ TEST(FaultInjection, FloodOfTenMegabytesLeavesTheDriverResponsive) {
             EXPECT_EQ(OpenDescriptors(), descriptorsBefore) << DescribeDescriptors();
         },
         280);
+    ExpectPassed(outcome);
+}
+
+// A thermometer answer cut at every offset, its rest 20 ms later, and at the offsets where a
+// piece alone would give wrong readings, its rest 600 ms later: every read returns the right
+// temperatures, never a piece's, and no error box comes up. Each slot polls once (the poll
+// interval is 50 s), so each offset gets a slot of its own.
+TEST(FaultInjection, ThermometerAnswerCutAnywhereIsDecodedWhole) {
+    if (!UpLongEnoughForThermometers()) GTEST_SKIP() << "system up for less than a minute";
+    SimProcess sim({"thermo2,temps=21.5/22.5,drift=0"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    // "Thermometer;21.5\xB0C;22.5\xB0C" and its NUL: 26 bytes.
+    struct Cut {
+        int offset, pauseMs;
+    };
+    std::vector<Cut> cuts;
+    for (int offset = 1; offset <= 25; ++offset) cuts.push_back({offset, 20});
+    for (int offset : {12, 18, 20, 24}) cuts.push_back({offset, 600});
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            std::vector<SlotSetting> slots;
+            for (size_t i = 0; i < cuts.size(); ++i) {
+                slots.push_back({static_cast<int>(i), sim.port(0), "3000"});
+            }
+            ASSERT_TRUE(host.Configure(slots));
+            ASSERT_TRUE(host.Load()) << host.error();
+            for (size_t i = 0; i < cuts.size(); ++i) {
+                const Cut& cut = cuts[i];
+                ASSERT_TRUE(sim.setFault(
+                    0, "cut", std::to_string(cut.offset) + "/" + std::to_string(cut.pauseMs)));
+                double t[2] = {-1, -1};
+                EXPECT_EQ(host.ReadThermo(2, static_cast<uint16_t>(i), t), 0);
+                EXPECT_EQ(t[0], 21.5) << "cut after " << cut.offset << ", " << cut.pauseMs;
+                EXPECT_EQ(t[1], 22.5) << "cut after " << cut.offset << ", " << cut.pauseMs;
+            }
+        },
+        120);
+    ExpectPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, kCaptionThermo), 0)
+        << outcome.standardError.substr(0, 4000);
+}
+
+// A filter that drops loopback datagrams (endpoint security, a firewall rule on the loopback
+// interface), played by the socket layer's test option: every wake-up after the channel's own
+// check is lost ("after-first"), or the check fails too and the slots run without a channel
+// ("all"). Values still arrive promptly, thermometer polls give their readings, and DeInit stays
+// quick. The bounds only keep a lost wake-up (a second's wait) from passing unnoticed.
+TEST(FaultInjection, DroppedWakeUpDatagramsCostNothing) {
+    SimProcess sim(
+        {"digital12,inputs=0x5A5", "thermo2,temps=21.5/22.5,drift=0", "iocontroller,inputs=0x3C"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const bool thermometers = UpLongEnoughForThermometers();
+    for (const char* mode : {"after-first", "all"}) {
+        const ChildOutcome outcome = RunInChild(
+            [&] {
+                setenv("VEXLOR_WSOCK32_DROP_DATAGRAMS", mode, 1);
+                Host host;
+                std::vector<SlotSetting> slots = {{0, sim.port(0), "100"},
+                                                  {1, sim.port(2), "100", kIoController}};
+                for (int i = 0; i < 5; ++i) slots.push_back({10 + i, sim.port(1), "1000"});
+                ASSERT_TRUE(host.Configure(slots));
+                ASSERT_TRUE(host.Load()) << host.error();
+                for (int round = 0; round < 5; ++round) {
+                    ASSERT_TRUE(sim.setInputs(0, 0x100u + static_cast<uint32_t>(round)));
+                    ASSERT_EQ(host.Init(0), 0);
+                    ASSERT_EQ(host.Init(1), 0);
+                    uint16_t w = 0, ioc = 0;
+                    std::array<uint16_t, 12> b{};
+                    std::array<uint16_t, 8> in{};
+                    EXPECT_TRUE(Eventually(
+                        [&] {
+                            return host.ReadDI12(0, &w, b) == 0 &&
+                                   w == 0x100u + static_cast<uint32_t>(round);
+                        },
+                        400))
+                        << mode << " round " << round << ": " << w;
+                    EXPECT_TRUE(Eventually(
+                        [&] { return host.IocReadDI(1, &ioc, in) == 0 && ioc == 0x3C; }, 400))
+                        << mode << " round " << round << ": " << ioc;
+                    const auto start = std::chrono::steady_clock::now();
+                    EXPECT_EQ(host.DeInit(0), 0);
+                    EXPECT_EQ(host.DeInit(1), 0);
+                    EXPECT_LT(std::chrono::steady_clock::now() - start,
+                              std::chrono::milliseconds(300))
+                        << mode << " round " << round;
+                    if (thermometers) {
+                        double t[2] = {0, 0};
+                        EXPECT_EQ(host.ReadThermo(2, static_cast<uint16_t>(10 + round), t), 0);
+                        EXPECT_EQ(t[0], 21.5) << mode << " round " << round;
+                        EXPECT_EQ(t[1], 22.5) << mode << " round " << round;
+                    }
+                }
+            },
+            120);
+        ExpectPassed(outcome);
+    }
+}
+
+// --- Connection health ------------------------------------------------------------------------
+
+SlotSetting WithHealth(SlotSetting slot, const char* replyTimeout, const char* reconnect) {
+    slot.replyTimeout = replyTimeout;
+    slot.reconnect = reconnect;
+    return slot;
+}
+
+// A device that stops answering (a pulled cable): after the reply time-out every read copies the
+// stored values and returns 10060; writes still report their sends; a slot with the time-out
+// off reports 0 as before. The first reply after the device answers again ends it.
+TEST(FaultInjection, SilentDeviceIsReportedAndRecovers) {
+    SimProcess sim({"digital12,inputs=0x5A5", "iocontroller,inputs=0x3C"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(
+                host.Configure({WithHealth({0, sim.port(0), "100"}, "500", ""),
+                                WithHealth({1, sim.port(1), "100", kIoController}, "500", ""),
+                                WithHealth({2, sim.port(0), "100"}, "0", "")}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            for (uint16_t slot = 0; slot < 3; ++slot) ASSERT_EQ(host.Init(slot), 0);
+            uint16_t w = 0, ioc = 0, off = 0;
+            std::array<uint16_t, 12> b{};
+            std::array<uint16_t, 8> in{};
+            ASSERT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 0 && w == 0x5A5; }));
+            ASSERT_TRUE(
+                Eventually([&] { return host.IocReadDI(1, &ioc, in) == 0 && ioc == 0x3C; }));
+            ASSERT_TRUE(Eventually([&] { return host.ReadDI12(2, &off, b) == 0 && off == 0x5A5; }));
+
+            ASSERT_TRUE(sim.setFault(0, "silent"));
+            ASSERT_TRUE(sim.setFault(1, "silent"));
+            w = 0;
+            ioc = 0;
+            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 10060; }, 5000));
+            EXPECT_EQ(w, 0x5A5);  // the stored values, copied as for 0
+            EXPECT_TRUE(BitsMatch(w, b));
+            EXPECT_TRUE(Eventually([&] { return host.IocReadDI(1, &ioc, in) == 10060; }, 5000));
+            EXPECT_EQ(ioc, 0x3C);
+            EXPECT_EQ(host.WriteDO12(0, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(host.ReadDI12(2, &off, b), 0);  // time-out off: as before
+
+            ASSERT_TRUE(sim.clearFaults(0));
+            ASSERT_TRUE(sim.clearFaults(1));
+            ASSERT_TRUE(sim.setInputs(0, 0x0F0));
+            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 0 && w == 0x0F0; }));
+            EXPECT_TRUE(Eventually([&] { return host.IocReadDI(1, &ioc, in) == 0; }));
+            for (uint16_t slot = 0; slot < 3; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
+        },
+        120);
+    ExpectPassed(outcome);
+}
+
+// A device that restarts: with Reconnect on, the slot reports the loss, connects again by
+// itself and gets fresh values, and the next WriteDO sends every output again (the device came
+// back with its outputs off). With Reconnect off the slot stays down until DeInit and Init.
+TEST(FaultInjection, RestartedDeviceIsReconnectedWhenAsked) {
+    SimProcess sim({"digital12,inputs=0x111", "digital12,inputs=0x222"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(host.Configure({WithHealth({0, sim.port(0), "100"}, "2000", "1"),
+                                        WithHealth({1, sim.port(1), "100"}, "2000", "0")}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            ASSERT_EQ(host.Init(0), 0);
+            ASSERT_EQ(host.Init(1), 0);
+            const std::array<uint16_t, 12> outputs = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+            uint16_t w = 0;
+            std::array<uint16_t, 12> b{};
+            for (uint16_t slot = 0; slot < 2; ++slot) {
+                EXPECT_EQ(host.WriteDO12(slot, outputs), 0);
+                EXPECT_TRUE(Eventually([&] { return sim.outputs(slot) == 0x801u; }));
+                const uint16_t inputs = slot == 0 ? 0x111 : 0x222;
+                EXPECT_TRUE(
+                    Eventually([&] { return host.ReadDI12(slot, &w, b) == 0 && w == inputs; }));
+            }
+
+            ASSERT_EQ(sim.restart(0, 800), 1);
+            ASSERT_EQ(sim.restart(1, 800), 1);
+            ASSERT_TRUE(sim.setInputs(0, 0x333));
+            ASSERT_TRUE(sim.setInputs(1, 0x444));
+            // The loss is reported, with the stored values...
+            int lost = 0;
+            EXPECT_TRUE(Eventually([&] { return (lost = host.ReadDI12(0, &w, b)) != 0; }));
+            EXPECT_TRUE(IsClosedConnectionError(lost) || lost == 10061) << lost;
+            EXPECT_EQ(w, 0x111);
+            EXPECT_NE(host.WriteDO12(0, outputs), 0);  // not sent while the slot is down
+            // ...until the device listens again: fresh values without DeInit and Init.
+            ASSERT_TRUE(sim.waitUntilListening(0, 5000));
+            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 0 && w == 0x333; }));
+            EXPECT_EQ(sim.outputs(0), std::optional<uint32_t>(0u));
+            EXPECT_EQ(host.WriteDO12(0, outputs), 0);  // the same values: sent again
+            EXPECT_TRUE(Eventually([&] { return sim.outputs(0) == 0x801u; }));
+
+            // Reconnect off: the slot stays down (sends fail) until the host opens it anew.
+            ASSERT_TRUE(sim.waitUntilListening(1, 5000));
+            Pause(300);
+            EXPECT_TRUE(Eventually([&] {
+                const int result = host.ReadDI12(1, &w, b);
+                return IsClosedConnectionError(result) || result == 10060;
+            }));
+            EXPECT_EQ(sim.accepts(1), 1);
+            EXPECT_EQ(host.DeInit(1), 0);
+            ASSERT_EQ(host.Init(1), 0);
+            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(1, &w, b) == 0 && w == 0x444; }));
+            EXPECT_EQ(host.DeInit(0), 0);
+            EXPECT_EQ(host.DeInit(1), 0);
+        },
+        120);
+    ExpectPassed(outcome);
+}
+
+// DeInit while the receive thread is making a new connection that the peer never completes (a
+// listener whose queue is full drops the handshake, as an unreachable address does): DeInit
+// returns promptly, and nothing is left running.
+TEST(FaultInjection, DeInitDuringAReconnectIsPrompt) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const uint16_t port = ntohs(address.sin_port);
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            ASSERT_TRUE(host.Configure({WithHealth({0, port, "100"}, "5000", "1")}));
+            ASSERT_TRUE(host.Load()) << host.error();
+            ASSERT_EQ(host.Init(0), 0);
+            const int accepted = accept(listener, nullptr, nullptr);
+            ASSERT_GE(accepted, 0);
+            // Fill the listener's queue, then end the driver's connection: its new attempts go
+            // unanswered.
+            std::vector<int> fillers;
+            for (int i = 0; i < 4; ++i) {
+                const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+                fillers.push_back(filler);
+            }
+            Pause(50);
+            close(accepted);
+            uint16_t w = 0;
+            std::array<uint16_t, 12> b{};
+            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) != 0; }));
+            Pause(500);  // an attempt is under way
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(host.DeInit(0), 0);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+            for (int filler : fillers) close(filler);
+        },
+        60);
+    close(listener);
+    ExpectPassed(outcome);
+}
+
+// 100 slots with Reconnect on, ten of whose devices restart: the ten come back by themselves and
+// every other slot goes on reading fresh values without a single failed read.
+TEST(FaultInjection, TenOfHundredDevicesRestartTheOthersUndisturbed) {
+    std::vector<std::string> devices;
+    for (int i = 0; i < 100; ++i) devices.push_back("digital12,inputs=" + std::to_string(i));
+    SimProcess sim(devices);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            Host host;
+            std::vector<SlotSetting> slots;
+            for (int i = 0; i < 100; ++i) {
+                slots.push_back(WithHealth({i, sim.port(i), "200"}, "2000", "1"));
+            }
+            ASSERT_TRUE(host.Configure(slots));
+            ASSERT_TRUE(host.Load()) << host.error();
+            for (uint16_t slot = 0; slot < 100; ++slot) ASSERT_EQ(host.Init(slot), 0);
+            std::array<uint16_t, 12> b{};
+            auto shows = [&](uint16_t slot, uint16_t expected) {
+                uint16_t w = 0xFFFF;
+                return host.ReadDI12(slot, &w, b) == 0 && w == expected;
+            };
+            for (uint16_t slot = 0; slot < 100; ++slot) {
+                ASSERT_TRUE(Eventually([&] { return shows(slot, slot); })) << slot;
+            }
+            for (int i = 0; i < 100; i += 10) {
+                ASSERT_EQ(sim.restart(i, 700), 1);
+                ASSERT_TRUE(sim.setInputs(i, 0x800u + static_cast<uint32_t>(i)));
+            }
+            // The other slots read on for 3 s: never a failure, always their value.
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            int failures = 0;
+            while (std::chrono::steady_clock::now() < end) {
+                for (uint16_t slot = 0; slot < 100; ++slot) {
+                    if (slot % 10 == 0) continue;
+                    uint16_t w = 0;
+                    if (host.ReadDI12(slot, &w, b) != 0 || w != slot) ++failures;
+                }
+                Pause(20);
+            }
+            EXPECT_EQ(failures, 0);
+            for (uint16_t slot = 0; slot < 100; slot += 10) {
+                EXPECT_TRUE(Eventually([&] { return shows(slot, 0x800u + slot); })) << slot;
+            }
+            for (uint16_t slot = 0; slot < 100; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
+        },
+        120);
     ExpectPassed(outcome);
 }
 

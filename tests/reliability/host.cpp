@@ -78,6 +78,8 @@ bool Host::Configure(const std::vector<SlotSetting>& slots) {
         if (!stored.empty() && (stored.front() == '"' || stored.front() == '\'')) return false;
         ini << "[DEV" << s.slot << "]\r\nIP=127.0.0.1\r\nPort=" << s.port
             << "\r\nTiming=" << s.timing << "\r\nPassword=" << stored << "\r\n";
+        if (!s.replyTimeout.empty()) ini << "Reply Timeout=" << s.replyTimeout << "\r\n";
+        if (!s.reconnect.empty()) ini << "Reconnect=" << s.reconnect << "\r\n";
     }
     return dir_.write("Vexlor.ini", ini.str());
 }

@@ -27,7 +27,9 @@ struct SlotSetting {
     int slot;
     uint16_t port;
     std::string timing;
-    std::string password;  // plain text; "I/O Controller" marks an I/O Controller slot
+    std::string password;      // plain text; "I/O Controller" marks an I/O Controller slot
+    std::string replyTimeout;  // "Reply Timeout"; empty: key not written (the default)
+    std::string reconnect;     // "Reconnect"; empty: key not written (off)
 };
 
 class Host {

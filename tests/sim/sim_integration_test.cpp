@@ -430,6 +430,54 @@ TEST(SimFaults, RefuseClosesTheListenerAndReopensIt) {
     EXPECT_TRUE(TestClient(sim.port(1)).connected());
 }
 
+TEST(SimFaults, RestartResetsConnectionsRefusesForItsTimeAndComesBackCleared) {
+    SimProcess sim({"12x,outputs=0xF0F,counter3=42,error=1,inputs=0x5", "ioc,outputs=0x81",
+                    "12x,fault=restart:600000"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    // Described as restarting: down from the start, until the mode is cleared.
+    EXPECT_EQ(sim.listening(2), false);
+    EXPECT_EQ(TestClient(sim.port(2)).connectError(), ECONNREFUSED);
+    ASSERT_TRUE(sim.setFault(2, "restart", "off"));
+    EXPECT_TRUE(TestClient(sim.port(2)).connected());
+
+    TestClient a(sim.port(0)), b(sim.port(0)), ioc(sim.port(1));
+    ASSERT_TRUE(sim.waitForConnections(0, 2));
+    ASSERT_TRUE(sim.waitForConnections(1, 1));
+    EXPECT_EQ(ask(a, "GET /output?PW=&"), "output;F0F\0"s);
+
+    // Every connection is reset at once, and connecting is refused while the device is down.
+    EXPECT_EQ(sim.restart(0, 1500), 2);
+    EXPECT_EQ(sim.listening(0), false);
+    EXPECT_EQ(sim.query("faults 0"), "restart=1500");
+    EXPECT_EQ(TestClient(sim.port(0)).connectError(), ECONNREFUSED);
+    EXPECT_EQ(a.receiveUntilClose(), "");
+    EXPECT_TRUE(a.eof());
+    EXPECT_TRUE(b.receiveUntilClose().empty() && b.eof());
+    EXPECT_EQ(sim.connections(0), 0);
+    EXPECT_TRUE(sim.connections(1) == 1) << "other devices are not touched";
+
+    // Back on the same port with outputs off, counters 0, the latch cleared; inputs stay.
+    ASSERT_TRUE(sim.waitUntilListening(0, 10000));
+    EXPECT_EQ(sim.query("faults 0"), "none");
+    TestClient after(sim.port(0));
+    ASSERT_TRUE(after.connected());
+    EXPECT_EQ(ask(after, "GET /output?PW=&"), "output;0\0"s);
+    EXPECT_EQ(ask(after, "GET /counter3?PW=&"), "counter3;0\0"s);
+    EXPECT_EQ(ask(after, "GET /input?PW=&"), "input;5\0"s);
+    EXPECT_EQ(sim.errorLatch(0), false);
+    EXPECT_EQ(sim.outputs(1), 0x81u);
+
+    // The mode does the same; clearing it ends the down time at once.
+    ASSERT_TRUE(sim.setFault(1, "restart", "600000"));
+    EXPECT_TRUE(ioc.receiveUntilClose().empty() && ioc.eof());
+    EXPECT_EQ(sim.outputs(1), 0u);
+    EXPECT_EQ(TestClient(sim.port(1)).connectError(), ECONNREFUSED);
+    ASSERT_TRUE(sim.clearFaults(1));
+    EXPECT_EQ(sim.listening(1), true);
+    EXPECT_TRUE(TestClient(sim.port(1)).connected());
+    EXPECT_EQ(sim.control("restart 0 -5").substr(0, 4), "ERR ");
+}
+
 TEST(SimFaults, AcceptCloseAcceptsAndHangsUp) {
     SimProcess sim({"12x,fault=accept-close"});
     ASSERT_TRUE(sim.ok()) << sim.error();

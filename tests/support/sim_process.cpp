@@ -430,6 +430,21 @@ bool SimProcess::dropConnections(int d) {
     return command("drop " + dev(d));
 }
 
+int SimProcess::restart(int d, int downMs) {
+    return static_cast<int>(
+        parseLong(query("restart " + dev(d) + " " + std::to_string(downMs))).value_or(-1));
+}
+
+std::optional<bool> SimProcess::listening(int d) {
+    auto v = query("listening " + dev(d));
+    if (!v) return std::nullopt;
+    return *v == "1";
+}
+
+bool SimProcess::waitUntilListening(int d, int timeoutMs) {
+    return waitFor([&] { return listening(d).value_or(false); }, timeoutMs);
+}
+
 bool SimProcess::sendRaw(int d, std::string_view bytes) {
     return command("send " + dev(d) + " " + escape(bytes));
 }

@@ -109,8 +109,8 @@ class SimProcess {
     long long requestCount(int device);
 
     // Fault modes (see tools/sim/README.md): close-after N, garbage, split [MS], cut OFFSET[/MS],
-    // coalesce [N[/MS]], slow MS, silent, refuse, accept-close, flood N. arg "off" clears one
-    // mode.
+    // coalesce [N[/MS]], slow MS, silent (a pulled cable), refuse, accept-close, flood N,
+    // restart [MS]. arg "off" clears one mode.
     bool setFault(int device, const std::string& mode, const std::string& arg = "");
     bool clearFaults(int device);
 
@@ -118,6 +118,14 @@ class SimProcess {
     int connections(int device);
     int accepts(int device);
     bool dropConnections(int device);
+    // Restarts the device: its connections are reset, connecting is refused for downMs, then it
+    // listens again with outputs off, counters 0 and the error latch cleared. Returns the number
+    // of connections closed, -1 on failure.
+    int restart(int device, int downMs = 1000);
+    // Whether the device accepts connections now (false while refusing or restarting).
+    std::optional<bool> listening(int device);
+    // Waits until the device accepts connections again (after a restart).
+    bool waitUntilListening(int device, int timeoutMs = 5000);
     // Sends raw bytes to every open connection of the device at once.
     bool sendRaw(int device, std::string_view bytes);
 

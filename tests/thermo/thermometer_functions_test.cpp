@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "core/connection.h"
 #include "core/device_table.h"
+#include "devices/thermometer.h"
 #include "fake_platform.h"
 
 namespace vexlor {
@@ -32,11 +33,17 @@ class ThermoFunctions : public ::testing::Test {
     }
     void TearDown() override { fake::Reset(); }
 
-    static void Configure(uint16_t slot, const char* timing) {
+    // The reply time-out is off unless given: most tests here are about the polls themselves.
+    static void Configure(uint16_t slot, const char* timing, const char* replyTimeout = "0") {
         const std::string section = "DEV" + std::to_string(slot);
         fake::SetProfileString(section, "IP", "127.0.0.1");
         fake::SetProfileString(section, "Port", "80");
         fake::SetProfileString(section, "Timing", timing);
+        if (replyTimeout != nullptr) {
+            fake::SetProfileString(section, "Reply Timeout", replyTimeout);
+        } else {
+            fake::RemoveProfileKey(section, "Reply Timeout");
+        }
     }
 
     static int Read2(uint16_t slot, double* t) {
@@ -53,6 +60,7 @@ class ThermoFunctions : public ::testing::Test {
             EXPECT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsBefore; }));
             const SOCKET socket = fake::CreatedSockets().back();
             fake::QueueReceive(socket, answer);
+            fake::QueuePeerClose(socket);  // the device closes after its answer
         }
         reader.join();
         return result;
@@ -105,6 +113,7 @@ TEST_F(ThermoFunctions, EachKindStampsItsKindAndMapsItsReadings) {
     ASSERT_TRUE(fake::WaitFor([] { return fake::SendCalls() > 0; }));
     EXPECT_EQ(Get(g_devices[5].kind), kKindThermo8);
     fake::QueueReceive(fake::CreatedSockets().back(), answer8);
+    fake::QueuePeerClose(fake::CreatedSockets().back());
     reader.join();
     EXPECT_EQ(result, 0);
     const double expected[8] = {1, 2, 3, 4, 5, -999, 7, 8.5};
@@ -116,6 +125,7 @@ TEST_F(ThermoFunctions, EachKindStampsItsKindAndMapsItsReadings) {
     ASSERT_TRUE(fake::WaitFor([] { return fake::SendCalls() > 1; }));
     EXPECT_EQ(Get(g_devices[6].kind), kKindThermo1);
     fake::QueueReceive(fake::CreatedSockets().back(), "Title;-3.75\xB0" + std::string("C"));
+    fake::QueuePeerClose(fake::CreatedSockets().back());
     reader1.join();
     EXPECT_EQ(result, 0);
     EXPECT_DOUBLE_EQ(one, -3.75);
@@ -211,6 +221,94 @@ TEST_F(ThermoFunctions, ShortAnswerShowsTheBoxAndKeepsTheValues) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, kCaption);
     EXPECT_EQ(boxes[0].text, "21.0\xB0" + std::string("C"));
+}
+
+TEST_F(ThermoFunctions, AnswersAreDecodedWholeOnceTheyEnd) {
+    Configure(7, "2000");
+    fake::SetRealSleepMicros(200);
+    double t[2] = {};
+    auto poll = [&](const std::vector<std::string>& pieces, bool close) {
+        const int sendsBefore = fake::SendCalls();
+        int result = -1;
+        std::thread reader([&] { result = Read2(7, t); });
+        EXPECT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsBefore; }));
+        const SOCKET socket = fake::CreatedSockets().back();
+        for (const std::string& piece : pieces) {
+            fake::QueueReceive(socket, piece);
+            EXPECT_TRUE(fake::WaitUntilReceived(socket));
+        }
+        if (close) fake::QueuePeerClose(socket);
+        reader.join();
+        fake::AdvanceTime(50000);
+        return result;
+    };
+    // Cut where the pieces alone would give wrong readings ("Thermometer" as T1, "2" as T2):
+    // joined and decoded once the NUL or the close ends the answer, without a box.
+    const std::string degree = "\xB0";
+    EXPECT_EQ(
+        poll({"Thermometer;21.5" + degree + "C", ";22.5" + degree + "C", std::string(1, '\0')},
+             false),
+        0);
+    EXPECT_DOUBLE_EQ(t[0], 21.5);
+    EXPECT_DOUBLE_EQ(t[1], 22.5);
+    EXPECT_EQ(poll({"Thermometer;23.5" + degree + "C;2", "4.5" + degree + "C"}, true), 0);
+    EXPECT_DOUBLE_EQ(t[0], 23.5);
+    EXPECT_DOUBLE_EQ(t[1], 24.5);
+    EXPECT_TRUE(fake::ErrorBoxes().empty());
+
+    // A device that neither terminates its answers nor closes: the first such answer is never
+    // decoded (it could be a piece), the read returns the cached values; from then on the
+    // slot's answers end after a short quiet time.
+    Configure(8, "500");
+    Set(g_devices[8].temperatures[0], 1.5);
+    const int sendsBefore = fake::SendCalls();
+    int result = -1;
+    std::thread reader([&] { result = Read2(8, t); });
+    ASSERT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsBefore; }));
+    fake::QueueReceive(fake::CreatedSockets().back(), "T;3.5" + degree + "C;4.5" + degree + "C");
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_DOUBLE_EQ(t[0], 1.5);  // cached
+    EXPECT_EQ(Get(g_devices[8].thermoAnswerEnd), vexlor::kThermoEndsQuiet);
+    fake::AdvanceTime(50000);
+    const int sendsThen = fake::SendCalls();
+    std::thread reader2([&] { result = Read2(8, t); });
+    ASSERT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsThen; }));
+    fake::QueueReceive(fake::CreatedSockets().back(), "T;5.5" + degree + "C;6.5" + degree + "C");
+    reader2.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_DOUBLE_EQ(t[0], 5.5);
+    EXPECT_DOUBLE_EQ(t[1], 6.5);
+    EXPECT_TRUE(fake::ErrorBoxes().empty());
+}
+
+TEST_F(ThermoFunctions, PollWithoutACompleteAnswerReportsTheCachedValuesAsStale) {
+    Configure(9, "300", nullptr);  // the default reply time-out: on
+    fake::SetRealSleepMicros(50);
+    Set(g_devices[9].temperatures[0], 5.0);
+    Set(g_devices[9].temperatures[1], 6.0);
+    double t[2] = {};
+    // No answer by the deadline: 10060 with the cached values, and so every read until a poll
+    // gets its answer.
+    EXPECT_EQ(Read2(9, t), 10060);
+    EXPECT_DOUBLE_EQ(t[0], 5.0);
+    EXPECT_DOUBLE_EQ(t[1], 6.0);
+    fake::AdvanceTime(10000);
+    EXPECT_EQ(Read2(9, t), 10060);
+    EXPECT_DOUBLE_EQ(t[1], 6.0);
+    fake::AdvanceTime(50000);
+    EXPECT_EQ(Read2Answered(9, t, Answer2("20.5", "21.0")), 0);
+    EXPECT_DOUBLE_EQ(t[0], 20.5);
+    fake::AdvanceTime(10000);
+    EXPECT_EQ(Read2(9, t), 0);
+    // An answer with too few readings is no answer either.
+    fake::AdvanceTime(50000);
+    EXPECT_EQ(Read2Answered(9, t, "21.0\xB0" + std::string("C")), 10060);
+    EXPECT_DOUBLE_EQ(t[0], 20.5);
+    // "Reply Timeout" 0 switches the rule off.
+    Configure(9, "300", "0");
+    fake::AdvanceTime(50000);
+    EXPECT_EQ(Read2(9, t), 0);
 }
 
 TEST_F(ThermoFunctions, FailedSendLeavesTheConnectionOpenUntilTheNextCall) {

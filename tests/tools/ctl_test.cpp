@@ -281,8 +281,11 @@ class RunnerTest : public ::testing::Test {
         ASSERT_NE(library_, nullptr) << dlerror();
         log_ = reinterpret_cast<const char* (*)()>(dlsym(library_, "FakeDriverLog"));
         reset_ = reinterpret_cast<void (*)(int)>(dlsym(library_, "FakeDriverReset"));
+        scriptReads_ =
+            reinterpret_cast<void (*)(const int*, int)>(dlsym(library_, "FakeDriverScriptReads"));
         ASSERT_NE(log_, nullptr);
         ASSERT_NE(reset_, nullptr);
+        ASSERT_NE(scriptReads_, nullptr);
         reset_(0);
     }
     void TearDown() override {
@@ -312,6 +315,7 @@ class RunnerTest : public ::testing::Test {
     void* library_ = nullptr;
     const char* (*log_)() = nullptr;
     void (*reset_)(int) = nullptr;
+    void (*scriptReads_)(const int*, int) = nullptr;
     Driver driver_{VEXLORCTL_FAKE_DRIVER};
     GlobalOptions options_;
     std::ostringstream out_;
@@ -370,6 +374,46 @@ TEST_F(RunnerTest, WatchPrintsEveryChange) {
     reset_(0);
     EXPECT_EQ(Run({"watch 0 24di --interval 0 --changes 1"}), kStatusOk);
     EXPECT_EQ(Log(), "VexlorWeb_IO_24xDigital_ReadDI 1 0\nVexlorWeb_IO_24xDigital_ReadDI 1 0\n");
+}
+
+TEST_F(RunnerTest, WatchShowsEveryResultChangeWithItsMeaningAndEveryReturnToZero) {
+    // A device that stops answering and answers again, then one whose connection is reset and
+    // comes back through a new one.
+    const int results[] = {0, 10060, 10060, 0, 10054, 10061, 0};
+    scriptReads_(results, 7);
+    EXPECT_EQ(Run({"watch 0 12di --interval 0 --count 7"}), kStatusOk);
+    const std::string out = out_.str();
+    const size_t stale = out.find("] result 10060: the device does not answer\n");
+    const size_t recovered = out.find("] result 0: success - recovered after ");
+    const size_t reset = out.find("] result 10054: connection reset by peer\n");
+    const size_t refused = out.find("] result 10061: connection refused\n");
+    const size_t reconnected = out.find("] result 0: success - reconnected after ");
+    ASSERT_NE(stale, std::string::npos) << out;
+    ASSERT_NE(recovered, std::string::npos) << out;
+    ASSERT_NE(reset, std::string::npos) << out;
+    ASSERT_NE(refused, std::string::npos) << out;
+    ASSERT_NE(reconnected, std::string::npos) << out;
+    EXPECT_LT(stale, recovered);
+    EXPECT_LT(recovered, reset);
+    EXPECT_LT(reset, refused);
+    EXPECT_LT(refused, reconnected);
+    // Unchanged results print nothing; values are compared between successful reads only.
+    EXPECT_EQ(out.find("result 10060", reset), std::string::npos);
+    EXPECT_EQ(out.find("result 10060"), stale + 2);
+    EXPECT_TRUE(
+        Printed("7 read(s), 2 change(s), 5 result change(s), 1 reconnect(s), "
+                "1 recovery(ies)"))
+        << out;
+
+    // A watch that ends while the slot fails, fails; one the slot cannot recover from ends at once.
+    reset_(0);
+    const int failing[] = {0, 10060, 10060};
+    scriptReads_(failing, 3);
+    EXPECT_EQ(Run({"watch 0 12di --interval 0 --count 3"}), kStatusFailed);
+    EXPECT_TRUE(Printed("last result 10060 WSAETIMEDOUT: the device does not answer"));
+    reset_(10038);
+    EXPECT_EQ(Run({"watch 0 12di --interval 0 --count 5"}), kStatusFailed);
+    EXPECT_EQ(Log(), "VexlorWeb_IO_12xDigital_ReadDI 1 0\n");
 }
 
 TEST_F(RunnerTest, AutoOpenInitialisesOnceAndClosesAtTheEnd) {

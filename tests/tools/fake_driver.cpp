@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vexlor.h"
 
@@ -13,6 +14,18 @@ namespace {
 std::string g_log;
 int g_result = 0;
 unsigned g_calls = 0;
+std::vector<int> g_readResults;  // scripted results of the digital reads, in call order
+size_t g_nextReadResult = 0;
+
+// Whether the next digital read takes its result from the script.
+bool ReadScripted() {
+    return g_nextReadResult < g_readResults.size();
+}
+
+// The result of the next digital read: the next scripted one, else the fixed result.
+int NextReadResult() {
+    return ReadScripted() ? g_readResults[g_nextReadResult++] : g_result;
+}
 
 void Log(const char* name, uint16_t language, uint16_t slot, const uint16_t* values, int count) {
     char text[64];
@@ -42,6 +55,14 @@ __attribute__((visibility("default"))) void FakeDriverReset(int result) {
     g_log.clear();
     g_result = result;
     g_calls = 0;
+    g_readResults.clear();
+    g_nextReadResult = 0;
+}
+// The digital reads return these results one after the other, filling their values as the
+// driver does for a stale slot; after the last one they return the fixed result again.
+__attribute__((visibility("default"))) void FakeDriverScriptReads(const int* results, int count) {
+    g_readResults.assign(results, results + count);
+    g_nextReadResult = 0;
 }
 
 int VexlorWeb_IO_Init(uint16_t language, uint16_t slot) {
@@ -59,13 +80,15 @@ int VexlorWeb_IO_DeInit(uint16_t language, uint16_t slot) {
              uint16_t* b2, uint16_t* b3, uint16_t* b4, uint16_t* b5, uint16_t* b6, uint16_t* b7, \
              uint16_t* b8, uint16_t* b9, uint16_t* b10, uint16_t* b11) {                         \
         Log(#NAME, language, slot, nullptr, 0);                                                  \
-        if (g_result != 0) return g_result;                                                      \
+        const bool scripted = ReadScripted();                                                    \
+        const int result = NextReadResult();                                                     \
+        if (result != 0 && !scripted) return result;                                             \
         const uint32_t value = Word() & 0xFFFu;                                                  \
         ++g_calls;                                                                               \
         *word = static_cast<uint16_t>(value);                                                    \
         uint16_t* const bits[] = {b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11};             \
         Bits(value, bits, 12);                                                                   \
-        return 0;                                                                                \
+        return result;                                                                           \
     }
 FAKE_READ12(VexlorWeb_IO_12xDigital_ReadDI)
 FAKE_READ12(VexlorWeb_IO_12xDigital_ReadDO)
@@ -78,14 +101,16 @@ FAKE_READ12(VexlorWeb_IO_12xDigital_ReadDO)
              uint16_t* b18, uint16_t* b19, uint16_t* b20, uint16_t* b21, uint16_t* b22,          \
              uint16_t* b23) {                                                                    \
         Log(#NAME, language, slot, nullptr, 0);                                                  \
-        if (g_result != 0) return g_result;                                                      \
+        const bool scripted = ReadScripted();                                                    \
+        const int result = NextReadResult();                                                     \
+        if (result != 0 && !scripted) return result;                                             \
         const uint32_t value = 0x800000u | Word();                                               \
         ++g_calls;                                                                               \
         *word = value;                                                                           \
         uint16_t* const bits[] = {b0,  b1,  b2,  b3,  b4,  b5,  b6,  b7,  b8,  b9,  b10, b11,    \
                                   b12, b13, b14, b15, b16, b17, b18, b19, b20, b21, b22, b23};   \
         Bits(value, bits, 24);                                                                   \
-        return 0;                                                                                \
+        return result;                                                                           \
     }
 FAKE_READ24(VexlorWeb_IO_24xDigital_ReadDI)
 FAKE_READ24(VexlorWeb_IO_24xDigital_ReadDO)

@@ -20,6 +20,7 @@ using vexlor::g_settings;
 constexpr char kDefaultIp[] = "0.0.0.0";
 constexpr char kDefaultPort[] = "80";
 constexpr char kDefaultTiming[] = "500";
+constexpr char kReconnectOff[] = "0";
 
 bool AllDigits(const std::string& text) {
     if (text.empty()) return false;
@@ -42,10 +43,19 @@ bool NeedValue(const std::vector<std::string>& args, size_t i, std::string& erro
 }
 
 bool IsDefaultSlot(int slot) {
+    const uint16_t s = static_cast<uint16_t>(slot);
     return std::strcmp(g_settings.ip[slot], kDefaultIp) == 0 &&
            std::strcmp(g_settings.port[slot], kDefaultPort) == 0 &&
            std::strcmp(g_settings.timing[slot], kDefaultTiming) == 0 &&
-           g_settings.password[slot][0] == '\0';
+           g_settings.password[slot][0] == '\0' &&
+           vexlor::SlotReplyTimeoutMs(s) == vexlor::kDefaultReplyTimeoutMs &&
+           !vexlor::SlotReconnect(s);
+}
+
+// "5000", or "off" for a reply time-out of 0.
+std::string ReplyTimeoutText(int slot) {
+    const int32_t ms = vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(slot));
+    return ms == 0 ? "off" : std::to_string(ms);
 }
 
 void Apply(const SlotEdit& edit) {
@@ -56,6 +66,15 @@ void Apply(const SlotEdit& edit) {
         CopyField(g_settings.port[s], vexlor::kShortFieldSize, kDefaultPort);
         CopyField(g_settings.timing[s], vexlor::kShortFieldSize, kDefaultTiming);
         CopyField(g_settings.password[s], vexlor::kPasswordFieldSize, "");
+        // Saving never removes a key, so health keys that the file holds get their default
+        // values written; absent ones stay absent (which reads as the default).
+        if (g_settings.replyTimeout[s][0] != '\0') {
+            CopyField(g_settings.replyTimeout[s], vexlor::kShortFieldSize,
+                      std::to_string(vexlor::kDefaultReplyTimeoutMs).c_str());
+        }
+        if (g_settings.reconnect[s][0] != '\0') {
+            CopyField(g_settings.reconnect[s], vexlor::kShortFieldSize, kReconnectOff);
+        }
     }
     if (edit.setIp) CopyField(g_settings.ip[s], vexlor::kShortFieldSize, edit.ip.c_str());
     if (edit.setPort) CopyField(g_settings.port[s], vexlor::kShortFieldSize, edit.port.c_str());
@@ -65,14 +84,20 @@ void Apply(const SlotEdit& edit) {
     if (edit.setPassword) {
         CopyField(g_settings.password[s], vexlor::kPasswordFieldSize, edit.password.c_str());
     }
+    if (edit.setReplyTimeout) {
+        CopyField(g_settings.replyTimeout[s], vexlor::kShortFieldSize, edit.replyTimeout.c_str());
+    }
+    if (edit.setReconnect) {
+        CopyField(g_settings.reconnect[s], vexlor::kShortFieldSize, edit.reconnect.c_str());
+    }
 }
 
 void PrintSlots(const Request& request, std::ostream& out) {
     out << "Settings file: " << SettingsFilePath() << '\n';
     out << "Devices: " << g_settings.deviceCount << '\n';
     char line[200];
-    std::snprintf(line, sizeof line, "%-5s %-19s %-7s %-8s %s", "Slot", "IP", "Port", "Timing",
-                  "Password");
+    std::snprintf(line, sizeof line, "%-5s %-19s %-7s %-8s %-9s %-9s %s", "Slot", "IP", "Port",
+                  "Timing", "Reply(ms)", "Reconnect", "Password");
     out << line << '\n';
     int hidden = 0;
     for (int s = 0; s < vexlor::kSettingsSlots; ++s) {
@@ -89,13 +114,15 @@ void PrintSlots(const Request& request, std::ostream& out) {
         } else {
             shown = password;
         }
-        std::snprintf(line, sizeof line, "%-5d %-19s %-7s %-8s %s", s, g_settings.ip[s],
-                      g_settings.port[s], g_settings.timing[s], shown.c_str());
+        std::snprintf(line, sizeof line, "%-5d %-19s %-7s %-8s %-9s %-9s %s", s, g_settings.ip[s],
+                      g_settings.port[s], g_settings.timing[s], ReplyTimeoutText(s).c_str(),
+                      vexlor::SlotReconnect(static_cast<uint16_t>(s)) ? "on" : "off",
+                      shown.c_str());
         out << line << '\n';
     }
     if (hidden > 0) {
-        out << "(" << hidden << " further slots hold the defaults 0.0.0.0 / 80 / 500; --all "
-            << "lists them)\n";
+        out << "(" << hidden << " further slots hold the defaults 0.0.0.0 / 80 / 500 / "
+            << vexlor::kDefaultReplyTimeoutMs << " / off; --all lists them)\n";
     }
 }
 
@@ -109,7 +136,9 @@ bool Verify(const vexlor::SettingsBlock& expected, std::ostream& err) {
         ok = std::strcmp(g_settings.ip[s], expected.ip[s]) == 0 &&
              std::strcmp(g_settings.port[s], controller ? "23" : expected.port[s]) == 0 &&
              std::strcmp(g_settings.timing[s], expected.timing[s]) == 0 &&
-             std::strcmp(g_settings.password[s], expected.password[s]) == 0;
+             std::strcmp(g_settings.password[s], expected.password[s]) == 0 &&
+             std::strcmp(g_settings.replyTimeout[s], expected.replyTimeout[s]) == 0 &&
+             std::strcmp(g_settings.reconnect[s], expected.reconnect[s]) == 0;
         if (!ok) err << "vexlor-config: slot " << s << " did not read back as written\n";
     }
     if (!ok) err << "vexlor-config: could not write " << SettingsFilePath() << '\n';
@@ -176,6 +205,22 @@ std::string CheckPassword(const std::string& password) {
     return "";
 }
 
+std::string CheckReplyTimeout(const std::string& milliseconds) {
+    // 0 switches the check off; the field holds 19 characters, nine digits keep it far below
+    // the signed 32-bit limit.
+    if (!AllDigits(milliseconds) || milliseconds.size() > 9) {
+        return "the reply time-out must be a number of milliseconds 0..999999999 (0: off), not '" +
+               milliseconds + "'";
+    }
+    return "";
+}
+
+std::string CheckReconnect(const std::string& value) {
+    if (value != "0" && value != "1")
+        return "reconnect must be 0 (off) or 1 (on), not '" + value + "'";
+    return "";
+}
+
 bool ParseArguments(const std::vector<std::string>& args, Request& request, std::string& error) {
     bool anyCommand = false;
     SlotEdit* edit = nullptr;
@@ -219,7 +264,7 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
             edit = &request.edits.back();
             anyCommand = true;
         } else if (word == "--ip" || word == "--port" || word == "--timing" ||
-                   word == "--password") {
+                   word == "--password" || word == "--reply-timeout" || word == "--reconnect") {
             if (edit == nullptr || edit->reset) {
                 error = word + " belongs after 'set SLOT'";
                 return false;
@@ -239,6 +284,14 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
                 problem = CheckTiming(value);
                 edit->setTiming = true;
                 edit->timing = value;
+            } else if (word == "--reply-timeout") {
+                problem = CheckReplyTimeout(value);
+                edit->setReplyTimeout = true;
+                edit->replyTimeout = value;
+            } else if (word == "--reconnect") {
+                problem = CheckReconnect(value);
+                edit->setReconnect = true;
+                edit->reconnect = value;
             } else {
                 problem = CheckPassword(value);
                 edit->setPassword = true;
@@ -340,7 +393,12 @@ Commands (several may follow each other; all changes are saved together):
       --password PW       the device password (printable characters, no blanks, at most 49)
       --no-password       no password
       --io-controller     mark the slot as an I/O Controller (its port is saved as 23)
-  reset SLOT            put a slot back to the defaults (0.0.0.0, 80, 500, no password)
+      --reply-timeout MS  "Reply Timeout": a slot whose device has not answered for MS
+                          milliseconds reads 10060 (default 5000; 0 switches the check off)
+      --reconnect 0|1     "Reconnect": 1 lets the driver connect again by itself after the
+                          connection ended or the device stopped answering (default 0)
+  reset SLOT            put a slot back to the defaults (0.0.0.0, 80, 500, no password,
+                        reply time-out 5000, reconnect 0)
 
 Example:
   vexlor-config --dir build/bin devices 2 set 0 --ip 192.168.0.10 --port 80 --timing 250 \

@@ -12,7 +12,9 @@ struct SlotEdit {
     int slot = 0;
     bool reset = false;  // back to the defaults before the other changes
     bool setIp = false, setPort = false, setTiming = false, setPassword = false;
+    bool setReplyTimeout = false, setReconnect = false;
     std::string ip, port, timing, password;  // password: plain text or the I/O Controller marker
+    std::string replyTimeout, reconnect;     // "Reply Timeout" (ms, "0" off), "Reconnect" (0|1)
 };
 
 struct Request {
@@ -34,6 +36,8 @@ std::string CheckIp(const std::string& ip);
 std::string CheckPort(const std::string& port);
 std::string CheckTiming(const std::string& timing);
 std::string CheckPassword(const std::string& password);
+std::string CheckReplyTimeout(const std::string& milliseconds);
+std::string CheckReconnect(const std::string& value);
 
 // Loads, applies the edits, saves (keeping the dialog's window rectangle), verifies by loading
 // again and prints what was asked. Returns the exit status: 0, 1 failure, 2 usage.

@@ -507,7 +507,9 @@ Commands:
                                     (default 300). --expect waits until the word (ioc: the
                                     input state) equals VALUE.
   watch SLOT KIND [--interval MS] [--count N] [--changes N] [--timeout MS]
-                                    read every MS (default 200) and print each change
+                                    read every MS (default 200) and print each change of the
+                                    values and of the result, and every return to 0 after
+                                    errors (reconnected / recovered)
   write SLOT 12|24|ioc VALUES...|--mask M
                                     set outputs: one value per output (0 off, 1 on; missing
                                     values are 0), or a bit mask (ioc: bit 0 is output 1)

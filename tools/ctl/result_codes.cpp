@@ -43,7 +43,7 @@ constexpr ResultInfo kResults[] = {
     {10057, "WSAENOTCONN", "socket is not connected"},
     {10058, "WSAESHUTDOWN", "cannot send after socket shutdown"},
     {10059, "WSAETOOMANYREFS", "too many references"},
-    {10060, "WSAETIMEDOUT", "connection timed out"},
+    {10060, "WSAETIMEDOUT", "the device does not answer"},
     {10061, "WSAECONNREFUSED", "connection refused"},
     {10062, "WSAELOOP", "cannot translate name"},
     {10063, "WSAENAMETOOLONG", "name too long"},
@@ -59,6 +59,7 @@ constexpr ResultInfo kResults[] = {
     {10092, "WSAVERNOTSUPPORTED", "Windows Sockets version out of range"},
     {10093, "WSANOTINITIALISED", "WSAStartup not yet performed successfully"},
     {10101, "WSAEDISCON", "graceful shutdown in progress"},
+    {10107, "WSASYSCALLFAILURE", "a send failed without an error number"},
     {10109, "WSATYPE_NOT_FOUND", "class type not found"},
     {11001, "WSAHOST_NOT_FOUND", "host not found"},
     {11002, "WSATRY_AGAIN", "non-authoritative host not found"},
@@ -82,6 +83,26 @@ std::string DescribeResult(int code) {
     std::string text = std::to_string(code);
     if (info == nullptr) return text + " (unknown result code)";
     return text + " " + info->name + ": " + info->meaning;
+}
+
+bool IsConnectionLoss(int code) {
+    switch (code) {
+        case 10050:  // network down
+        case 10051:  // network unreachable
+        case 10052:  // dropped on reset
+        case 10053:  // aborted
+        case 10054:  // reset by the device
+        case 10057:  // not connected
+        case 10058:  // shut down
+        case 10061:  // refused
+        case 10064:  // host down
+        case 10065:  // no route
+        case 10101:  // closed by the device
+        case 10107:  // send failed
+            return true;
+        default:
+            return false;
+    }
 }
 
 const ResultInfo* ResultTable(int& count) {

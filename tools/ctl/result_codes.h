@@ -18,6 +18,11 @@ const ResultInfo* FindResult(int code);
 // "0 OK: success", "10061 WSAECONNREFUSED: connection refused", "12345 (unknown result code)".
 std::string DescribeResult(int code);
 
+// Whether code says that the slot's connection is gone or could not be made (reset, aborted,
+// refused, unreachable, ...). A slot returns to 0 after one of these only through a new
+// connection. 10060 (the device does not answer) is not among them.
+bool IsConnectionLoss(int code);
+
 // The whole table, ascending by code; count receives the number of entries.
 const ResultInfo* ResultTable(int& count);
 

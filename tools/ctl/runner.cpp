@@ -322,6 +322,16 @@ Outcome Runner::Read(const Command& command) {
     return outcome;
 }
 
+namespace {
+
+// Results that end a watch because they cannot change by themselves: a slot number above 99, no
+// socket layer, or a slot that is not open.
+bool EndsWatch(int result) {
+    return result == 2 || result == 3 || result == 10038 || result == 10093;
+}
+
+}  // namespace
+
 Outcome Runner::Watch(const Command& command) {
     Outcome outcome;
     const std::string call = std::string(ExportName(ReadExport(command.kind))) + "(slot " +
@@ -334,39 +344,79 @@ Outcome Runner::Watch(const Command& command) {
     out_.flush();
 
     const Clock::time_point start = Clock::now();
-    Values previous;
+    Values previous;  // the values of the last read that returned 0
+    bool havePrevious = false;
+    int lastResult = 0;
+    uint64_t troubleSince = 0;  // when the current run of failing reads began
     uint32_t reads = 0;
     uint32_t changes = 0;
+    uint32_t resultChanges = 0;
+    uint32_t reconnects = 0;
+    uint32_t recoveries = 0;
     for (;;) {
         Values values;
         int result = 0;
         if (!CallRead(command.kind, command.slot, values, result, outcome)) return outcome;
         const uint64_t elapsed = ElapsedMs(start);
-        if (result != 0) {
-            PrintCall(call, result);
-            return CallOutcome(result);
-        }
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "  [+%5llu ms] ",
                       static_cast<unsigned long long>(elapsed));
         if (reads == 0) {
             PrintCall(call, result);
-            out_ << stamp << FormatValues(command.kind, values) << '\n';
-        } else if (!SameValues(command.kind, previous, values)) {
-            ++changes;
-            out_ << stamp << FormatValues(command.kind, values)
-                 << "   changed: " << DescribeChange(command.kind, previous, values) << '\n';
+            if (result != 0) troubleSince = elapsed;
+        } else if (result != lastResult) {
+            // Health: every change of the result, with its meaning; a return to 0 after a lost
+            // connection is a reconnect, after anything else (no answer) a recovery.
+            ++resultChanges;
+            const ResultInfo* info = FindResult(result);
+            out_ << stamp << "result " << result << ": "
+                 << (info != nullptr ? info->meaning : "unknown result code");
+            if (result == 0) {
+                const bool reconnect = IsConnectionLoss(lastResult);
+                ++(reconnect ? reconnects : recoveries);
+                out_ << " - " << (reconnect ? "reconnected" : "recovered") << " after "
+                     << elapsed - troubleSince << " ms of errors";
+            } else if (lastResult == 0) {
+                troubleSince = elapsed;
+            }
+            out_ << '\n';
+        }
+        if (result != 0 && EndsWatch(result)) {
+            out_.flush();
+            return CallOutcome(result);
+        }
+        // Values are compared between reads that returned 0 only: a failed read may leave them
+        // as they were or fill them with stale ones.
+        if (result == 0) {
+            if (!havePrevious) {
+                out_ << stamp << FormatValues(command.kind, values) << '\n';
+            } else if (!SameValues(command.kind, previous, values)) {
+                ++changes;
+                out_ << stamp << FormatValues(command.kind, values)
+                     << "   changed: " << DescribeChange(command.kind, previous, values) << '\n';
+            }
+            previous = values;
+            havePrevious = true;
         }
         out_.flush();
-        previous = values;
+        lastResult = result;
         ++reads;
         if (command.count > 0 && reads >= command.count) break;
         if (command.changes > 0 && changes >= command.changes) break;
         if (command.timeoutMs > 0 && elapsed >= command.timeoutMs) break;
         SleepMs(command.intervalMs);
     }
-    Note(std::to_string(reads) + " read(s), " + std::to_string(changes) + " change(s)");
-    outcome = CallOutcome(0);
+    std::string summary =
+        std::to_string(reads) + " read(s), " + std::to_string(changes) + " change(s)";
+    if (resultChanges > 0) {
+        summary += ", " + std::to_string(resultChanges) + " result change(s), " +
+                   std::to_string(reconnects) + " reconnect(s), " + std::to_string(recoveries) +
+                   " recovery(ies)";
+    }
+    Note(summary);
+    // The watch ends with the state of the slot: failed while its last read failed.
+    outcome = CallOutcome(lastResult);
+    if (lastResult != 0) Note("last result " + DescribeResult(lastResult));
     if (command.changes > 0 && changes < command.changes) {
         Note("EXPECTED " + std::to_string(command.changes) + " change(s)");
         outcome.status = kStatusFailed;

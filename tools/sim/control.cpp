@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kHelp =
     "OK commands: help ping list quit verbose inputs input outputs output counter pulse error "
     "password set-password temp drift thermo-reply nul send log clear-log requests conns "
-    "connected accepts sends drop fault faults";
+    "connected accepts sends drop restart listening fault faults";
 
 std::vector<std::string_view> words(std::string_view line) {
     std::vector<std::string_view> out;
@@ -269,6 +269,14 @@ std::string Server::execute(std::string_view line) {
     if (cmd == "accepts") return ok(std::to_string(d.accepts));
     if (cmd == "sends") return ok(std::to_string(d.sends));
     if (cmd == "drop") return ok(std::to_string(dropConnections(d)));
+    if (cmd == "restart") {
+        long long ms = kDefaultRestartMs;
+        if (argc >= 2 && (!parseSigned(w[2], ms) || ms < 0 || ms > 3600000)) {
+            return err("restart takes a time of 0..3600000 ms");
+        }
+        return ok(std::to_string(restartDevice(d, static_cast<int>(ms))));
+    }
+    if (cmd == "listening") return ok(listenFds_[d.index()] >= 0 ? "1" : "0");
     if (cmd == "faults") return ok(d.faults().describe());
     if (cmd == "fault") {
         if (argc < 2) return err("missing fault mode");
@@ -276,7 +284,9 @@ std::string Server::execute(std::string_view line) {
         std::string_view arg = argc >= 3 ? w[3] : std::string_view();
         Faults updated = d.faults();
         if (!applyFault(updated, w[2], arg, error)) return err(error);
+        const bool restart = w[2] == "restart" && updated.restarting;
         d.faults() = updated;
+        if (restart) restartDevice(d, updated.restartMs);
         std::string listenError = syncListener(d);
         if (!listenError.empty()) return err(listenError);
         return ok(d.faults().describe());

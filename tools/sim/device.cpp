@@ -144,7 +144,7 @@ bool parseDouble(std::string_view text, double& value) {
 
 bool Faults::any() const {
     return closeAfter > 0 || garbage || splitMs >= 0 || cutAt > 0 || coalesce > 1 || slowMs > 0 ||
-           silent || refuse || acceptClose || flood > 0;
+           silent || refuse || acceptClose || flood > 0 || restarting;
 }
 
 std::string Faults::describe() const {
@@ -166,6 +166,7 @@ std::string Faults::describe() const {
     if (refuse) add("refuse");
     if (acceptClose) add("accept-close");
     if (flood > 0) add("flood=" + std::to_string(flood));
+    if (restarting) add("restart=" + std::to_string(restartMs));
     return out.empty() ? "none" : out;
 }
 
@@ -273,6 +274,14 @@ bool applyFault(Faults& f, std::string_view mode, std::string_view arg, std::str
         return flag(f.refuse);
     } else if (mode == "accept-close") {
         return flag(f.acceptClose);
+    } else if (mode == "restart") {
+        if (off) {
+            f.restarting = false;
+            return true;
+        }
+        if (!number(kDefaultRestartMs, 0, 3600000, v)) return false;
+        f.restarting = true;
+        f.restartMs = static_cast<int>(v);
     } else if (mode == "flood") {
         if (off) {
             f.flood = 0;
@@ -448,6 +457,12 @@ std::string Device::thermoReplyText(double elapsedS) const {
     std::vector<std::optional<double>> readings;
     for (int i = 0; i < sensorCount(cfg_.type); ++i) readings.push_back(reading(i, elapsedS));
     return thermoReply(cfg_.title, readings);
+}
+
+void Device::powerCycle() {
+    cfg_.outputs = 0;
+    for (long long& counter : cfg_.counters) counter = 0;
+    cfg_.errorLatch = false;
 }
 
 void Device::record(std::string_view request) {

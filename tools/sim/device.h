@@ -30,9 +30,11 @@ int sensorCount(DeviceType type);
 constexpr int kMaxChannels = 24;
 constexpr int kMaxSensors = 8;
 
-// Defaults of the cut mode's pause and of the coalesce mode's longest hold.
+// Defaults of the cut mode's pause, of the coalesce mode's longest hold and of the time a
+// restarting device refuses connections.
 constexpr int kDefaultCutPauseMs = 20;
 constexpr int kDefaultCoalesceHoldMs = 500;
+constexpr int kDefaultRestartMs = 1000;
 
 // Misbehaviours a device can be told to show. Several may be active at once.
 struct Faults {
@@ -48,13 +50,17 @@ struct Faults {
     bool refuse = false;       // listening socket closed: connect fails with "refused"
     bool acceptClose = false;  // accept connections and close them at once
     long flood = 0;            // send this many filler bytes before every reply
+    // restart: the device is down, its listening socket closed, until restartMs after the
+    // restart began; the server clears the flag when the device listens again.
+    bool restarting = false;
+    int restartMs = kDefaultRestartMs;
     bool any() const;
     std::string describe() const;  // e.g. "slow=200 split=20", or "none"
 };
 
 // Sets one fault mode. mode is one of close-after, garbage, split, cut, coalesce, slow, silent,
-// refuse, accept-close, flood, or none (clears all); arg is the mode's number, empty for the
-// default, or "off" to clear that mode. cut takes "OFFSET" or "OFFSET/MS", coalesce "N" or
+// refuse, accept-close, flood, restart, or none (clears all); arg is the mode's number, empty for
+// the default, or "off" to clear that mode. cut takes "OFFSET" or "OFFSET/MS", coalesce "N" or
 // "N/MS".
 bool applyFault(Faults& faults, std::string_view mode, std::string_view arg, std::string& error);
 
@@ -117,6 +123,10 @@ class Device {
     std::string thermoReplyText(double elapsedS) const;
     // A fixed reply text that replaces the generated one (for odd replies in tests).
     std::optional<std::string> thermoOverride;
+
+    // What a restart loses: outputs off, counters 0, error latch cleared. Inputs, password,
+    // readings and the simulator's statistics stay.
+    void powerCycle();
 
     // Log of the requests received, byte-exact, oldest first. Bounded: the oldest go first.
     void record(std::string_view request);

@@ -50,6 +50,11 @@ Server::Server(Options options) : opts_(std::move(options)) {
     listenFds_.assign(devices_.size(), -1);
     ports_.assign(devices_.size(), 0);
     startMs_ = now();
+    // A device described as restarting starts down and listens once its time is up.
+    upAt_.assign(devices_.size(), 0);
+    for (auto& d : devices_) {
+        if (d->faults().restarting) upAt_[d->index()] = startMs_ + d->faults().restartMs;
+    }
 }
 
 Server::~Server() {
@@ -127,11 +132,12 @@ void Server::closeListener(Device& d) {
     fd = -1;
 }
 
-// Makes the listening socket match the refuse mode; returns an error text or "".
+// Makes the listening socket match the refuse and restart modes; returns an error text or "".
 std::string Server::syncListener(Device& d) {
     const bool open = listenFds_[d.index()] >= 0;
-    if (d.faults().refuse && open) closeListener(d);
-    if (!d.faults().refuse && !open) {
+    const bool down = d.faults().refuse || d.faults().restarting;
+    if (down && open) closeListener(d);
+    if (!down && !open) {
         std::string error;
         if (!openListener(d, error)) return error;
     }
@@ -238,6 +244,46 @@ int Server::dropConnections(Device& d) {
         }
     }
     return n;
+}
+
+int Server::restartDevice(Device& d, int ms) {
+    int n = 0;
+    for (auto& c : conns_) {
+        if (c->device != &d || c->dead) continue;
+        if (!c->closing) ++n;
+        // A reset rather than an orderly close: the peer learns of the loss as it does when a
+        // device's stack starts afresh, with "connection reset".
+        linger abort{1, 0};
+        if (c->fd >= 0) setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        closeConnection(*c);
+    }
+    d.powerCycle();
+    d.faults().restarting = true;
+    d.faults().restartMs = ms;
+    upAt_[d.index()] = now() + ms;
+    syncListener(d);
+    if (opts_.verbose) {
+        std::fprintf(stderr, "[vexlor-sim] %s restarting for %d ms\n", d.name().c_str(), ms);
+    }
+    return n;
+}
+
+void Server::endRestarts() {
+    const int64_t t = now();
+    for (auto& d : devices_) {
+        if (!d->faults().restarting || t < upAt_[d->index()]) continue;
+        d->faults().restarting = false;
+        const std::string error = syncListener(*d);
+        if (!error.empty()) {
+            // The port is taken for the moment (by another program's connection): try again.
+            std::fprintf(stderr, "vexlor-sim: %s: %s; trying again\n", d->name().c_str(),
+                         error.c_str());
+            d->faults().restarting = true;
+            upAt_[d->index()] = t + 100;
+        } else if (opts_.verbose) {
+            std::fprintf(stderr, "[vexlor-sim] %s listening again\n", d->name().c_str());
+        }
+    }
 }
 
 void Server::readConnection(Connection& c) {
@@ -504,6 +550,9 @@ int Server::run() {
         }
         const int64_t t = now();
         int64_t wake = t + 1000;
+        for (auto& d : devices_) {
+            if (d->faults().restarting) wake = std::min(wake, upAt_[d->index()]);
+        }
         for (size_t i = 0; i < conns_.size(); ++i) {
             Connection& c = *conns_[i];
             short events = POLLIN;
@@ -560,6 +609,7 @@ int Server::run() {
                     break;
             }
         }
+        endRestarts();
         for (size_t i = 0; i < conns_.size(); ++i) runTimers(*conns_[i]);
         conns_.erase(std::remove_if(conns_.begin(), conns_.end(),
                                     [](const std::unique_ptr<Connection>& c) { return c->dead; }),

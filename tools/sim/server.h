@@ -91,6 +91,11 @@ class Server {
     void runTimers(Connection& c);
     void closeConnection(Connection& c);
     int dropConnections(Device& device);
+    // Closes every connection with a reset, clears the device's state and keeps its listening
+    // socket closed for ms; returns the number of connections closed.
+    int restartDevice(Device& device, int ms);
+    // Ends restarts whose time is up: the devices listen again.
+    void endRestarts();
     int openConnections(const Device& device) const;
     void sendInputState(Device& device);
     void trace(const Connection& c, const char* what, std::string_view bytes) const;
@@ -105,6 +110,7 @@ class Server {
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<int> listenFds_;   // per device, -1 while refusing
     std::vector<uint16_t> ports_;  // per device, the actual port
+    std::vector<int64_t> upAt_;    // per device, when a restart ends
     std::vector<std::unique_ptr<Connection>> conns_;
     std::vector<std::unique_ptr<ControlClient>> controls_;
     int controlFd_ = -1;

@@ -5,6 +5,10 @@
 //   d24  digital24,outputs=0xABCDE
 //   t8   thermo8,drift=0,temps=21.5/-3.5/----/0/100/7.5/8/9
 //   ioc  iocontroller,inputs=0xA5
+//   dcut digital12,inputs=0x3A5,fault=cut:3/20 (every reply sent as "inp", then 20 ms later the
+//        rest and its NUL)
+//   dsil digital12,inputs=0x155,fault=silent (a pulled cable: requests are never answered)
+//   drec digital12,inputs=0x2AA,fault=close-after:3 (closes each connection after 3 requests)
 #include <cmath>
 #include <string>
 
@@ -102,6 +106,66 @@ WSCENARIO(sim_io_controller_inputs, kNeedsSimulator) {
         },
         kEventWaitMs));
     WCHECK_EQ(d.DeInit(1, 23), 0);
+}
+
+// The first reply of every connection arrives in two pieces: each connection decodes it whole,
+// and no error box comes up for either piece.
+WSCENARIO(sim_first_reply_cut_on_every_connection, kNeedsSimulator) {
+    if (!Configure(24, "dcut", "100", "")) return;
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr) return;
+    for (int connection = 0; connection < 3; ++connection) {
+        WCHECK_EQ(d.Init(1, 24), 0);
+        Digital12 in;
+        WCHECK(WaitFor(
+            [&] {
+                WCHECK_EQ(ReadDI12(d, 24, in), 0);
+                WCHECK(in.word == 0 || in.word == 0x3A5);  // never a piece's value
+                return in.word == 0x3A5;
+            },
+            kEventWaitMs));
+        WCHECK(FindProcessWindow("#32770", "Web-IO 12xDigital") == nullptr);
+        WCHECK_EQ(d.DeInit(1, 24), 0);
+    }
+    WCHECK(FindProcessWindow("#32770", "Web-IO 12xDigital") == nullptr);
+}
+
+// A device that never answers: once a request has waited longer than the slot's reply time-out,
+// reads return 10060 (WSAETIMEDOUT) and still copy the stored values.
+WSCENARIO(sim_silent_device_reads_report_10060, kNeedsSimulator) {
+    if (!Configure(25, "dsil", "50", "")) return;
+    WritePrivateProfileStringA("DEV25", "Reply Timeout", "300", IniPath().c_str());
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr) return;
+    WCHECK_EQ(d.Init(1, 25), 0);
+    Digital12 in;
+    in.word = 0xFFFF;
+    WCHECK(WaitFor([&] { return ReadDI12(d, 25, in) == 10060; }, kEventWaitMs));
+    WCHECK_EQ(in.word, 0);  // the stored values: nothing was decoded
+    WCHECK_EQ(d.DeInit(1, 25), 0);
+}
+
+// A device that ends its connections: with "Reconnect" on, the slot connects again by itself
+// and values keep arriving without DeInit and Init.
+WSCENARIO(sim_closed_connection_is_reconnected, kNeedsSimulator) {
+    if (!Configure(26, "drec", "50", "")) return;
+    WritePrivateProfileStringA("DEV26", "Reconnect", "1", IniPath().c_str());
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr) return;
+    WCHECK_EQ(d.Init(1, 26), 0);
+    Digital12 in;
+    int lost = 0, freshAfterLoss = 0;
+    WaitFor(
+        [&] {
+            const int result = ReadDI12(d, 26, in);
+            if (result != 0) ++lost;
+            if (result == 0 && lost > 0 && in.word == 0x2AA) ++freshAfterLoss;
+            return freshAfterLoss >= 3;
+        },
+        kEventWaitMs);
+    WCHECK(lost > 0);
+    WCHECK(freshAfterLoss >= 3);
+    WCHECK_EQ(d.DeInit(1, 26), 0);
 }
 
 }  // namespace wintest

@@ -1,7 +1,7 @@
 // The entry points of libwsock32.so under their Windows Sockets names: the 23 the driver requires
-// and getsockname. Each forwards to wsock32.cpp. This file includes no system socket header, so
-// the names defined here cannot clash with the C library's declarations; the version script
-// exports exactly these names.
+// and getsockname and getsockopt. Each forwards to wsock32.cpp. This file includes no system socket
+// header, so the names defined here cannot clash with the C library's declarations; the version
+// script exports exactly these names.
 #include <type_traits>
 
 #include "core/socket_api.h"
@@ -91,6 +91,9 @@ WSOCK_EXPORT int VEXLOR_WSAAPI select(int nfds, FdSet* readSet, FdSet* writeSet,
 WSOCK_EXPORT int VEXLOR_WSAAPI getsockname(SOCKET s, SockAddr* address, int* length) {
     return impl::GetSockName(s, address, length);
 }
+WSOCK_EXPORT int VEXLOR_WSAAPI getsockopt(SOCKET s, int level, int name, char* value, int* length) {
+    return impl::GetSockOpt(s, level, name, value, length);
+}
 WSOCK_EXPORT int VEXLOR_WSAAPI ioctlsocket(SOCKET s, int32_t command, uint32_t* argument) {
     return impl::IoctlSocket(s, command, argument);
 }
@@ -114,3 +117,5 @@ static_assert(std::is_same_v<decltype(&select), Api::SelectFn>);
 static_assert(std::is_same_v<decltype(&sendto), Api::SendToFn>);
 static_assert(std::is_same_v<decltype(&recvfrom), Api::RecvFromFn>);
 static_assert(std::is_same_v<decltype(&getsockname), Api::GetSockNameFn>);
+static_assert(std::is_same_v<decltype(&getsockopt), Api::GetSockOptFn>);
+static_assert(std::is_same_v<decltype(&ioctlsocket), Api::IoctlSocketFn>);

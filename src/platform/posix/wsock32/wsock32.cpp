@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace vexlor::wsock {
@@ -134,13 +135,48 @@ int Checked(int result) {
 constexpr int kTrackedSockets = 65536;
 std::atomic<uint64_t> openSockets[kTrackedSockets / 64];
 
+// Sockets that have sent a datagram, for the test option below.
+std::atomic<uint64_t> sentDatagram[kTrackedSockets / 64];
+
 void Track(int fd) {
-    if (fd >= 0 && fd < kTrackedSockets) openSockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64));
+    if (fd < 0 || fd >= kTrackedSockets) return;
+    openSockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64));
+    sentDatagram[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)));
 }
 
 void Untrack(int fd) {
     if (fd >= 0 && fd < kTrackedSockets)
         openSockets[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)));
+}
+
+// Test option: VEXLOR_WSOCK32_DROP_DATAGRAMS plays a filter that drops loopback datagrams, as
+// endpoint security or a firewall rule on the loopback interface can. "all" drops every
+// datagram, "after-first" every one but the first that each socket sends. A dropped datagram is
+// reported as sent, as such a filter does. Unset (the default), nothing is dropped.
+enum class DatagramDrop { kNone, kAll, kAfterFirst };
+
+DatagramDrop DropMode() {
+    static const DatagramDrop mode = [] {
+        const char* value = std::getenv("VEXLOR_WSOCK32_DROP_DATAGRAMS");
+        if (value == nullptr) return DatagramDrop::kNone;
+        if (std::strcmp(value, "all") == 0) return DatagramDrop::kAll;
+        if (std::strcmp(value, "after-first") == 0) return DatagramDrop::kAfterFirst;
+        return DatagramDrop::kNone;
+    }();
+    return mode;
+}
+
+bool DropDatagram(int fd) {
+    const DatagramDrop mode = DropMode();
+    if (mode == DatagramDrop::kNone) return false;
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_DGRAM) {
+        return false;
+    }
+    if (mode == DatagramDrop::kAll || fd < 0 || fd >= kTrackedSockets) return true;
+    const uint64_t bit = uint64_t{1} << (fd % 64);
+    return (sentDatagram[fd / 64].fetch_or(bit) & bit) != 0;
 }
 
 void ReleaseOpenSockets() {
@@ -500,6 +536,22 @@ int GetSockName(SOCKET s, ws::SockAddr* address, int* length) {
     return 0;
 }
 
+int GetSockOpt(SOCKET s, int level, int name, char* value, int* length) {
+    int fd = Fd(s, true);
+    if (fd < 0) return kSocketError;
+    if (value == nullptr || length == nullptr || *length < int{sizeof(int)}) {
+        return Fail(WSAEFAULT);
+    }
+    if (level != ws::kSolSocket || name != ws::kSoError) return Fail(WSAENOPROTOOPT);
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return FailErrno();
+    const int number = error == 0 ? 0 : ErrorFromErrno(error);
+    std::memcpy(value, &number, sizeof number);
+    *length = sizeof number;
+    return 0;
+}
+
 int Listen(SOCKET s, int backlog) {
     int fd = Fd(s);
     if (fd < 0) return kSocketError;
@@ -623,6 +675,7 @@ int SendTo(SOCKET s, const char* buffer, int length, int flags, const ws::SockAd
         if (!ReadAddress(to, toLength, target)) return kSocketError;
         native = ToNative(target);
     }
+    if (to != nullptr && DropDatagram(fd)) return length;
     ssize_t sent;
     do {  // MSG_NOSIGNAL: a closed peer gives an error, never SIGPIPE
         sent = C().sendto(fd, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL,

@@ -36,6 +36,9 @@ ws::SOCKET Accept(ws::SOCKET s, ws::SockAddr* address, int* length);
 int Bind(ws::SOCKET s, const ws::SockAddr* address, int length);
 int Listen(ws::SOCKET s, int backlog);
 int GetSockName(ws::SOCKET s, ws::SockAddr* address, int* length);
+// SO_ERROR at SOL_SOCKET only (as a 4-byte int holding a Windows Sockets number, 0 for none);
+// other options fail with WSAENOPROTOOPT.
+int GetSockOpt(ws::SOCKET s, int level, int name, char* value, int* length);
 
 HostEnt* GetHostByName(const char* name);
 int GetHostName(char* name, int length);
