@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import time
+
 import pytest
 
 import vexlor
@@ -46,16 +48,55 @@ def test_restarted_device_is_reached_again_after_reopening(sim):
         vexlor.wait_until(dev.read_inputs, lambda s: s.word == 0x123456)
 
 
-def test_silent_thermometer_keeps_its_last_readings(sim):
-    # A silent device: the read waits its Timing and keeps the values it had (none yet: 0.0);
-    # a driver that reports such a read as 10060 hands the same values over in the exception.
+def raised_by(read, timeout=10.0):
+    """Calls ``read`` until it raises a DriverError (bounded); returns the exception."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            read()
+        except vexlor.DriverError as error:
+            return error
+        time.sleep(0.05)
+    raise AssertionError(f"no DriverError within {timeout} s")
+
+
+def test_silent_device_raises_no_answer_with_the_last_values(sim):
+    sim.configure(sim.settings_dir, reply_timeout=300)
+    with sim.open(0) as dev:
+        vexlor.wait_until(dev.read_inputs, lambda s: s.word == 0x5A5)
+        sim.control.set_fault("d12", "silent")
+        error = raised_by(dev.read_inputs)
+        assert isinstance(error, vexlor.NoAnswerError), error
+        assert error.values == vexlor.DigitalState(0x5A5, (1, 0, 1, 0, 0, 1, 0, 1, 1, 0, 1, 0))
+        sim.control.clear_fault("d12", "silent")
+        vexlor.wait_until(dev.read_inputs, lambda s: s.word == 0x5A5)
+
+
+def test_silent_thermometer_raises_no_answer_with_its_cached_readings(sim):
     sim.configure(sim.settings_dir, timing=300)
     sim.control.set_fault("t8", "silent")
-    try:
-        readings = sim.open(4).read()
-    except vexlor.NoAnswerError as error:
-        readings = error.values
-    assert readings == (0.0,) * 8
+    with pytest.raises(vexlor.NoAnswerError) as caught:
+        sim.open(4).read()
+    assert caught.value.values == (0.0,) * 8  # nothing received yet
+
+
+def test_restart_with_reconnect_needs_no_reopening(sim):
+    sim.configure(sim.settings_dir, reconnect=True)
+    with sim.open(0) as dev:
+        dev.write_outputs(0b1000)
+        vexlor.wait_until(dev.read_outputs, lambda s: s.word == 0b1000)
+        sim.control.restart("d12")  # the device comes back with its outputs off
+        sim.control.set_inputs("d12", 0x0F0)
+
+        def inputs_or_none():
+            try:
+                return dev.read_inputs().word
+            except vexlor.SocketError:
+                return None  # down, or not answered yet: the driver is reconnecting
+
+        vexlor.wait_until(inputs_or_none, lambda word: word == 0x0F0, timeout=10)
+        dev.write_outputs(0b1000)  # a new connection sends every output again
+        assert vexlor.wait_until(lambda: sim.control.outputs("d12"), lambda w: w == 0b1000) == 0b1000
 
 
 def test_never_opened_slot_gives_the_socket_error_of_the_failed_send(sim):

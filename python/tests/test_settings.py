@@ -16,8 +16,9 @@ def test_settings_round_trip_through_vexlor_config(settings_dir):
     assert slots[8].io_controller and slots[8].port == 23
     assert slots[9][:4] == ("0.0.0.0", 80, 500, "")
     assert b"Pa&ss" not in settings.path.read_bytes()  # stored scrambled
-    settings.set(7, password="")
-    assert settings[7].password == ""
+    settings.set(7, password="", reply_timeout=0, reconnect=True)
+    assert settings[7][3:] == ("", 0, True)
+    assert slots[7][4:] == (5000, False)  # the defaults
     settings.reset(8)
     assert settings[8][:4] == ("0.0.0.0", 80, 500, "")
     with pytest.raises(vexlor.SettingsToolError):

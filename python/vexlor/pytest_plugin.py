@@ -11,8 +11,9 @@ Installed with the package, pytest loads it by itself (entry point ``pytest11``)
 ``vexlor_sim`` is a started :class:`vexlor.testing.Simulator` with the devices of the test's
 ``vexlor_devices`` mark (one device of every family when there is none), a ``Vexlor.ini`` in the
 test's temporary folder that puts device i on slot i, and its own private driver. Keywords of
-the mark go to :meth:`~vexlor.testing.Simulator.configure` (``timing=``, ``first_slot=``), except
-``args=`` which goes to the simulator. Everything is stopped and removed after the test.
+the mark go to :meth:`~vexlor.testing.Simulator.configure` (``timing=``, ``first_slot=``,
+``reply_timeout=``, ``reconnect=``), except ``args=`` which goes to the simulator. Everything is
+stopped and removed after the test.
 """
 
 from __future__ import annotations
@@ -28,8 +29,9 @@ ALL_FAMILIES = ("digital12", "digital24", "thermo1", "thermo2", "thermo8", "ioco
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
-        "markers", "vexlor_devices(*devices, timing=None, first_slot=0, args=()): the simulated "
-        "devices of the vexlor_sim fixture (vexlor-sim descriptions)")
+        "markers", "vexlor_devices(*devices, timing=None, first_slot=0, reply_timeout=None, "
+        "reconnect=None, args=()): the simulated devices of the vexlor_sim fixture "
+        "(vexlor-sim descriptions)")
 
 
 @pytest.fixture

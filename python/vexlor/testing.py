@@ -413,12 +413,14 @@ class Simulator:
 
     # --- the driver's side --------------------------------------------------------------------
     def configure(self, settings: Optional[PathLike] = None, first_slot: int = 0,
-                  timing: Optional[int] = None) -> Path:
+                  timing: Optional[int] = None, reply_timeout: Optional[int] = None,
+                  reconnect: Optional[bool] = None) -> Path:
         """Writes a ``Vexlor.ini`` that puts device i on slot ``first_slot + i`` (127.0.0.1, its
         port, its password; an I/O Controller marked as such). ``timing`` (ms) defaults to 50
         for digital devices and 3000 for thermometers (there it is the longest wait for a
-        reply). Without ``settings`` a temporary folder is used and removed by :meth:`stop`.
-        Returns the folder."""
+        reply); ``reply_timeout`` and ``reconnect`` are written for every slot when given (see
+        :meth:`vexlor.Settings.set`). Without ``settings`` a temporary folder is used and
+        removed by :meth:`stop`. Returns the folder."""
         if settings is None:
             if self._own_settings is None:
                 self._own_settings = Path(tempfile.mkdtemp(prefix="vexlor-sim-settings-"))
@@ -431,6 +433,8 @@ class Simulator:
             values: Dict[str, object] = {"ip": "127.0.0.1", "port": device.port}
             values["timing"] = timing if timing is not None else DEFAULT_TIMING.get(
                 device.type, DEFAULT_DIGITAL_TIMING)
+            values["reply_timeout"] = reply_timeout
+            values["reconnect"] = reconnect
             if device.type == "iocontroller":
                 values["io_controller"] = True
             elif device.type.startswith("digital"):
