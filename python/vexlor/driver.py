@@ -225,14 +225,23 @@ class Driver:
         return device
 
     def config_dialog(self, language: int = Language.ENGLISH) -> None:
-        """Runs the driver's configuration dialog where the driver has it (Windows)."""
+        """Runs the driver's configuration dialog where the driver has it (Windows; elsewhere
+        the driver returns at once). A private copy's settings, saved by the dialog beside the
+        copy, are written back to the caller's ``Vexlor.ini``."""
         self._check_open()
         try:
             dialog = _native.bind_dialog(self._dll)
         except AttributeError:
             raise NotImplementedError("this driver has no configuration dialog; "
                                       "use vexlor.Settings") from None
+        self._sync_settings()
         dialog(check_language(language))
+        if self._private_dir is not None and _native.IS_WINDOWS:
+            saved = self._private_dir / SETTINGS_FILE
+            if saved.exists():
+                shutil.copyfile(saved, self._settings_source)  # type: ignore[arg-type]
+                stat = self._settings_source.stat()  # type: ignore[union-attr]
+                self._synced = (stat.st_mtime_ns, stat.st_size)
 
     @property
     def settings(self) -> "Settings":
