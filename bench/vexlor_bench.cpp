@@ -17,7 +17,11 @@
 //      unloading the library with every slot open (half of them stamped);
 //   6. throughput: replies decoded per second with every slot polled back to back, with the
 //      pieces of replies the driver did not recognise (error-box lines) and wrong values seen;
-//   7. the alternative a user might script: one new TCP connection per read.
+//   7. the alternative a user might script: one new TCP connection per read;
+//   8. connection health (Reply Timeout and Reconnect on, 10 % of the devices faulty): a silent
+//      device to its first 10060, a restarted device listening again to fresh values, the
+//      healthy slots beside faulty ones against all healthy, and not-due reads with the health
+//      keys off and on (see "Connection health" below).
 //
 // It prints a table and, with --json FILE, writes the same figures as JSON. It never judges the
 // figures; it fails only when something could not be run at all.
@@ -95,10 +99,25 @@ struct Budget {
     int replySamples;     // device reply -> visible
     int deInitSamples;    // DeInit of an idle slot (half at kind 0, half stamped)
     int unloadRepeats;    // unloading with every slot open
+    // Connection health.
+    int replyTimeoutMs;      // "Reply Timeout" of every slot (Reconnect is on)
+    int healthTimingMs;      // Timing of the silent and restart measurements
+    int silentSamples;       // devices made silent, at least silentEpisodes times
+    int silentEpisodes;      //
+    int restartSamples;      // devices restarted, at least restartEpisodes times
+    int restartEpisodes;     //
+    int restartDownMinMs;    // a restart's down time is drawn from this range
+    int restartDownMaxMs;    //
+    int loadBlocks;          // all healthy / 10 % down, alternately, this many times each
+    double loadSeconds;      // each of them
+    int loadRestartEveryMs;  // a restarting device is restarted this often meanwhile
+    int loadRestartDownMs;   // for this long
 };
 
-constexpr Budget kFull{20000, 500, 2.0, 0.5, 30.0, 2000, 5000, 900, 2000, 2000, 400, 3};
-constexpr Budget kQuick{400, 12, 0.25, 0.1, 5.0, 60, 200, 90, 50, 20, 10, 1};
+constexpr Budget kFull{20000, 500, 2.0, 0.5, 30.0, 2000, 5000, 900,  2000, 2000, 400,  3,
+                       1000,  100, 10,  3,   10,   3,    500,  3000, 4,    1.5,  1000, 400};
+constexpr Budget kQuick{400, 12,  0.25, 0.1, 5.0, 60, 200, 90,  50, 20,  10,  1,
+                        300, 100, 1,    1,   1,   1,  300, 300, 1,  0.3, 200, 100};
 
 void Usage(FILE* out) {
     std::fprintf(out,
@@ -363,6 +382,49 @@ struct Script {
     long long failures = 0;
 };
 
+// Connection health: the healthy slots' figures under one condition, as collected.
+struct LoadSamples {
+    std::vector<double> freshnessUs;  // input change -> visible
+    std::vector<double> callUs;       // ReadDI of a healthy slot (due: Timing 0)
+    std::vector<double> roundUs;      // one ReadDI of every slot
+    int timeouts = 0;
+    long long calls = 0;
+    long long failures = 0;  // reads of healthy slots that returned other than 0
+    double simCpuSeconds = 0;
+    double seconds = 0;
+};
+
+struct HealthyLoad {
+    bool measured = false;
+    Summary freshnessUs;
+    Summary callUs;
+    Summary roundUs;
+    int timeouts = 0;
+    long long calls = 0;
+    long long failures = 0;
+    double simCpuPercent = NAN;  // the simulator's CPU use meanwhile, % of one CPU
+};
+
+struct Health {
+    int faulty = 0;  // devices faulty at a time: 10 % of the slots, at least 1
+    // Setting fault silent -> the first 10060 of a ReadDI of the slot.
+    Summary silentMs;
+    int silentMisses = 0;
+    // Restart (Reconnect on): the device listens again -> ReadDI shows its changed input word.
+    Summary listenToFreshMs;
+    Summary downMs;  // restart command -> the device listens again, as polled
+    int restartMisses = 0;
+    std::vector<std::pair<double, double>> restartSamples;  // down ms, listening -> fresh ms
+    // Healthy slots with every device healthy, and while 10 % are silent or restarting.
+    int loadSilent = 0;
+    int loadRestarting = 0;
+    HealthyLoad allHealthy;
+    HealthyLoad someDown;
+    // ReadDI not due, every device healthy: the health keys off and on.
+    Summary notDueOffUs;
+    Summary notDueOnUs;
+};
+
 struct SlotRun {
     int slots = 0;
     double initMs = NAN;
@@ -372,6 +434,7 @@ struct SlotRun {
     Quiet quiet;
     Throughput throughput;
     Script script;
+    Health health;
     long long unrecognisedPieces = 0;  // over the whole run of this slot count
 };
 
@@ -417,6 +480,18 @@ class Bench {
     bool MeasureThroughput(int n, Throughput* out);
     bool MeasureScript(int n, Script* out);
     bool MeasureQuiet(int n, Quiet* out);
+    // Connection health (see MeasureHealth).
+    bool OpenHealth(int n, const char* timing, const std::string& replyTimeout,
+                    const std::string& reconnect);
+    bool WaitHealthy(int n, double seconds);
+    void PaceRound(double* next);
+    void RunRounds(int n, double us);
+    bool MeasureSilent(int n, Health* h);
+    bool MeasureRestarts(int n, Health* h);
+    bool MeasureLoad(int n, const std::vector<int>& faulty, bool faultsOn, LoadSamples* out);
+    bool MeasureHealthyLoad(int n, Health* h);
+    bool MeasureHealthNotDue(int n, Health* h);
+    bool MeasureHealth(int n, Health* h);
 
     const Options& o_;
     const Budget b_;
@@ -425,6 +500,10 @@ class Bench {
     ErrorBoxCapture& errors_;
     std::mt19937 random_;
     std::vector<uint8_t> outputState_ = std::vector<uint8_t>(VEXLOR_SLOT_COUNT, 0);
+    // The health keys Open writes for every slot; empty: none (the driver's defaults).
+    std::string replyTimeout_;
+    std::string reconnect_;
+    unsigned nextWord_ = 0;
 };
 
 double Bench::TimerOverheadNs() {
@@ -447,7 +526,10 @@ bool Bench::Open(int n, const char* timing, double* ms, uint16_t slot0Port) {
         s.password = kPassword;
         slots.push_back(s);
     }
-    if (!host_.writeSettings(slots)) {
+    const bool written = replyTimeout_.empty()
+                             ? host_.writeSettings(slots)
+                             : host_.writeSettings(slots, replyTimeout_, reconnect_);
+    if (!written) {
         Message("%s", host_.error().c_str());
         return false;
     }
@@ -928,6 +1010,399 @@ bool Bench::MeasureScript(int n, Script* out) {
     return !g_interrupted.load();
 }
 
+// --- Connection health
+// ----------------------------------------------------------------------------
+//
+// Every slot has "Reply Timeout" (Budget::replyTimeoutMs) and "Reconnect" = 1. At a time, 10 % of
+// the devices (at least one) are faulty, spread over the slots; the host reads every slot with
+// ReadDI once per poll period (--poll-us), as a polling host does. Measured:
+//   - silent: the device's fault "silent" is set (a pulled cable); time from just before that
+//     control command until the slot's ReadDI first returns 10060 (Timing healthTimingMs);
+//   - restart: the device is restarted (connections reset, down for a time drawn from a range)
+//     with a changed input word; its "listening" state is polled every round; time from the
+//     round in which it listens again until ReadDI returns 0 with the new word (Timing
+//     healthTimingMs);
+//   - the healthy slots (Timing 0) with every device healthy and while the faulty ones are half
+//     silent, half restarting over and over: freshness (as in MeasureFreshness, the changed
+//     device one of the healthy ones), the cost of their ReadDI calls and their failed reads;
+//   - ReadDI not due with the health keys off (Reply Timeout 0, Reconnect 0) and on.
+
+// The faulty devices of episode e: k of n, evenly spread, shifted by e.
+std::vector<int> FaultySet(int n, int k, int e) {
+    std::vector<int> set;
+    const int step = std::max(1, n / k);
+    for (int j = 0; j < k; ++j) set.push_back((e + j * step) % n);
+    return set;
+}
+
+bool Bench::OpenHealth(int n, const char* timing, const std::string& replyTimeout,
+                       const std::string& reconnect) {
+    replyTimeout_ = replyTimeout;
+    reconnect_ = reconnect;
+    const bool ok = Open(n, timing);
+    replyTimeout_.clear();
+    reconnect_.clear();
+    return ok;
+}
+
+// Waits for the next poll round of the host.
+void Bench::PaceRound(double* next) {
+    const double left = *next - NowUs();
+    if (left > 0) SleepUs(left);
+    *next = std::max(*next + o_.pollUs, NowUs());
+}
+
+// Reads every slot once per poll period for `us` microseconds.
+void Bench::RunRounds(int n, double us) {
+    const double end = NowUs() + us;
+    double next = NowUs();
+    uint16_t word = 0, bits[12];
+    while (NowUs() < end && !g_interrupted.load()) {
+        PaceRound(&next);
+        for (int i = 0; i < n; ++i) host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+    }
+}
+
+// Reads every slot once per poll period until one round finds all of them returning 0.
+bool Bench::WaitHealthy(int n, double seconds) {
+    const double deadline = NowUs() + seconds * 1e6;
+    double next = NowUs();
+    uint16_t word = 0, bits[12];
+    while (NowUs() < deadline && !g_interrupted.load()) {
+        PaceRound(&next);
+        bool all = true;
+        for (int i = 0; i < n; ++i)
+            all = host_.ReadDI(static_cast<uint16_t>(i), &word, bits) == 0 && all;
+        if (all) return true;
+    }
+    return false;
+}
+
+bool Bench::MeasureSilent(int n, Health* h) {
+    const std::string timing = std::to_string(b_.healthTimingMs);
+    if (!OpenHealth(n, timing.c_str(), std::to_string(b_.replyTimeoutMs), "1")) return false;
+    if (!WaitHealthy(n, 10)) Message("silent: not every slot answered at first");
+    const int k = h->faulty;
+    const int episodes = std::max(b_.silentEpisodes, (b_.silentSamples + k - 1) / k);
+    std::uniform_real_distribution<double> phase(50e3, (50 + b_.healthTimingMs) * 1e3);
+    std::vector<double> samples;
+    uint16_t word = 0, bits[12];
+    bool ok = true;
+    for (int e = 0; e < episodes && ok && !g_interrupted.load(); ++e) {
+        // The slots' requests go out together, in step with the recovery just waited for: a
+        // pause of a random part of the Timing puts the fault at a random point of the cycle.
+        RunRounds(n, phase(random_));
+        const std::vector<int> faulty = FaultySet(n, k, e);
+        std::vector<double> since(static_cast<size_t>(n), NAN), seen(static_cast<size_t>(n), NAN);
+        for (int d : faulty) {
+            since[static_cast<size_t>(d)] = NowUs();
+            if (!sim_.setFault(static_cast<size_t>(d), "silent")) {
+                Message("the simulator did not take fault silent");
+                ok = false;
+                break;
+            }
+        }
+        const double deadline = NowUs() + (b_.replyTimeoutMs + b_.healthTimingMs + 5000) * 1e3;
+        int missing = k;
+        double next = NowUs();
+        while (ok && missing > 0 && NowUs() < deadline && !g_interrupted.load()) {
+            PaceRound(&next);
+            for (int i = 0; i < n; ++i) {
+                const int rc = host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+                const auto u = static_cast<size_t>(i);
+                if (rc == 10060 && !std::isnan(since[u]) && std::isnan(seen[u])) {
+                    seen[u] = NowUs();
+                    --missing;
+                }
+            }
+        }
+        for (int d : faulty) {
+            const auto u = static_cast<size_t>(d);
+            if (std::isnan(seen[u])) {
+                ++h->silentMisses;
+            } else {
+                samples.push_back((seen[u] - since[u]) / 1000);
+            }
+            if (!sim_.setFault(u, "silent", "off")) ok = false;
+        }
+        if (ok && !WaitHealthy(n, 10)) {
+            Message("silent: a slot did not recover within 10 s of its device answering again");
+        }
+    }
+    h->silentMs = Summarize(std::move(samples));
+    Close(n);
+    return ok && !g_interrupted.load();
+}
+
+bool Bench::MeasureRestarts(int n, Health* h) {
+    const std::string timing = std::to_string(b_.healthTimingMs);
+    if (!OpenHealth(n, timing.c_str(), std::to_string(b_.replyTimeoutMs), "1")) return false;
+    if (!WaitHealthy(n, 10)) Message("restart: not every slot answered at first");
+    const int k = h->faulty;
+    const int episodes = std::max(b_.restartEpisodes, (b_.restartSamples + k - 1) / k);
+    std::uniform_int_distribution<int> downDistribution(b_.restartDownMinMs, b_.restartDownMaxMs);
+    std::uniform_real_distribution<double> phase(50e3, (50 + b_.healthTimingMs) * 1e3);
+    std::vector<double> latencies, downs;
+    uint16_t word = 0, bits[12];
+    bool ok = true;
+    for (int e = 0; e < episodes && ok && !g_interrupted.load(); ++e) {
+        RunRounds(n, phase(random_));
+        const std::vector<int> faulty = FaultySet(n, k, e);
+        const int down = downDistribution(random_);
+        const auto size = static_cast<size_t>(n);
+        std::vector<double> restartAt(size, NAN), listenAt(size, NAN), freshAt(size, NAN);
+        std::vector<int> expected(size, -1);
+        for (int d : faulty) {
+            const auto u = static_cast<size_t>(d);
+            // Words no other measurement uses, so a new one is never the word already there.
+            expected[u] = 0xC00 + static_cast<int>(nextWord_++ % 0x100);
+            restartAt[u] = NowUs();
+            if (!sim_.restart(u, down) || !sim_.setInputs(u, static_cast<uint32_t>(expected[u]))) {
+                Message("the simulator did not take a restart");
+                ok = false;
+                break;
+            }
+        }
+        const double deadline = NowUs() + (down + 10000) * 1e3;
+        int missing = k;
+        double next = NowUs();
+        while (ok && missing > 0 && NowUs() < deadline && !g_interrupted.load()) {
+            PaceRound(&next);
+            // Listening is looked at before the reads of the round: a connection needs it, so
+            // fresh values are never seen before it.
+            for (int d : faulty) {
+                const auto u = static_cast<size_t>(d);
+                if (!std::isnan(listenAt[u])) continue;
+                const double t0 = NowUs();
+                const int listening = sim_.listening(u);
+                if (listening < 0) {
+                    Message("the simulator did not answer 'listening'");
+                    ok = false;
+                    break;
+                }
+                if (listening == 1) listenAt[u] = (t0 + NowUs()) / 2;
+            }
+            for (int i = 0; i < n && ok; ++i) {
+                const int rc = host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+                const auto u = static_cast<size_t>(i);
+                if (expected[u] >= 0 && std::isnan(freshAt[u]) && rc == 0 && word == expected[u]) {
+                    freshAt[u] = NowUs();
+                    --missing;
+                }
+            }
+        }
+        for (int d : faulty) {
+            const auto u = static_cast<size_t>(d);
+            if (std::isnan(freshAt[u]) || std::isnan(listenAt[u])) {
+                ++h->restartMisses;
+                continue;
+            }
+            const double ms = (freshAt[u] - listenAt[u]) / 1000;
+            latencies.push_back(ms);
+            downs.push_back((listenAt[u] - restartAt[u]) / 1000);
+            h->restartSamples.emplace_back(down, ms);
+        }
+    }
+    h->listenToFreshMs = Summarize(std::move(latencies));
+    h->downMs = Summarize(std::move(downs));
+    Close(n);
+    return ok && !g_interrupted.load();
+}
+
+// One stretch of loadSeconds with Timing 0 on every slot (already open and healthy). With
+// faultsOn the faulty devices are taken down first, every other one silent and the rest
+// restarting over and over, and are healthy again at the end.
+bool Bench::MeasureLoad(int n, const std::vector<int>& faulty, bool faultsOn, LoadSamples* out) {
+    const auto size = static_cast<size_t>(n);
+    std::vector<bool> isFaulty(size, false);
+    for (int d : faulty) isFaulty[static_cast<size_t>(d)] = true;
+    std::vector<int> healthy;
+    for (int i = 0; i < n; ++i) {
+        if (!isFaulty[static_cast<size_t>(i)]) healthy.push_back(i);
+    }
+    std::vector<int> silent, restarting;
+    for (size_t j = 0; j < faulty.size(); ++j)
+        (j % 2 == 0 ? silent : restarting).push_back(faulty[j]);
+    uint16_t word = 0, bits[12];
+    double next = NowUs();
+    if (faultsOn) {
+        for (int d : silent) {
+            if (!sim_.setFault(static_cast<size_t>(d), "silent")) return false;
+        }
+        for (int d : restarting) {
+            if (!sim_.restart(static_cast<size_t>(d), b_.loadRestartDownMs)) return false;
+        }
+        // Until the silent ones are stale and reconnecting.
+        const double until = NowUs() + (b_.replyTimeoutMs + 200) * 1e3;
+        while (NowUs() < until && !g_interrupted.load()) {
+            PaceRound(&next);
+            for (int i = 0; i < n; ++i) host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+        }
+    }
+    // Control commands are written without waiting, their replies read between rounds, in order.
+    std::vector<bool> pendingIsInput;
+    size_t pendingHead = 0;
+    auto serve = [&](double untilUs) {
+        for (;;) {
+            const double left = untilUs - NowUs();
+            if (pendingHead == pendingIsInput.size()) {
+                SleepUs(left);
+                return;
+            }
+            if (left <= 0) return;
+            if (sim_.waitReadable(left) && !sim_.readReply(0).empty()) ++pendingHead;
+        }
+    };
+    std::uniform_real_distribution<double> settle(2000, 5000);
+    const double simCpuBefore = sim_.cpuSeconds();
+    const double start = NowUs();
+    const double end = start + b_.loadSeconds * 1e6;
+    double nextChange = start + settle(random_);
+    double nextRestart = start + b_.loadRestartEveryMs * 1e3;
+    size_t targetIndex = 0;
+    int target = -1;
+    uint16_t expected = 0;
+    double changedAt = NAN;
+    while (NowUs() < end && !g_interrupted.load()) {
+        serve(next);
+        const double roundStart = NowUs();
+        next = std::max(next + o_.pollUs, roundStart);
+        for (int i = 0; i < n; ++i) {
+            const auto u = static_cast<size_t>(i);
+            const double t0 = NowUs();
+            const int rc = host_.ReadDI(static_cast<uint16_t>(i), &word, bits);
+            const double t1 = NowUs();
+            if (isFaulty[u]) continue;
+            out->callUs.push_back(t1 - t0);
+            ++out->calls;
+            if (rc != 0) ++out->failures;
+            if (i == target && word == expected) {
+                out->freshnessUs.push_back(t1 - changedAt);
+                target = -1;
+                nextChange = t1 + settle(random_);
+            }
+        }
+        const double now = NowUs();
+        out->roundUs.push_back(now - roundStart);
+        if (target >= 0 && now - changedAt > 2e6) {
+            ++out->timeouts;
+            target = -1;
+            nextChange = now + settle(random_);
+        }
+        if (target < 0 && now >= nextChange && !healthy.empty()) {
+            target = healthy[targetIndex++ % healthy.size()];
+            // The healthy devices' words alternate between 0 (set before) and kFreshWord.
+            host_.ReadDI(static_cast<uint16_t>(target), &word, bits);
+            expected = word == 0 ? kFreshWord : 0;
+            changedAt = NowUs();
+            if (!sim_.sendCommand("inputs " + std::to_string(target) + " " +
+                                  std::to_string(expected))) {
+                return false;
+            }
+            pendingIsInput.push_back(true);
+        }
+        if (faultsOn && now >= nextRestart) {
+            for (int d : restarting) {
+                if (!sim_.sendCommand("restart " + std::to_string(d) + " " +
+                                      std::to_string(b_.loadRestartDownMs))) {
+                    return false;
+                }
+                pendingIsInput.push_back(false);
+            }
+            nextRestart += b_.loadRestartEveryMs * 1e3;
+        }
+    }
+    out->simCpuSeconds += sim_.cpuSeconds() - simCpuBefore;
+    out->seconds += (NowUs() - start) / 1e6;
+    while (pendingHead < pendingIsInput.size()) {
+        if (sim_.readReply().empty()) {
+            Message("the simulator did not answer a control command");
+            return false;
+        }
+        ++pendingHead;
+    }
+    // A change whose value had not come yet is waited for, so the words stay known.
+    if (target >= 0) {
+        const double deadline = NowUs() + 2e6;
+        while (NowUs() < deadline) {
+            host_.ReadDI(static_cast<uint16_t>(target), &word, bits);
+            if (word == expected) break;
+            SleepUs(1000);
+        }
+    }
+    if (faultsOn) {
+        for (int d : faulty) {
+            if (!sim_.setFault(static_cast<size_t>(d), "none")) return false;
+        }
+        if (!WaitHealthy(n, 10)) Message("load: a faulty slot did not recover within 10 s");
+    }
+    return !g_interrupted.load();
+}
+
+HealthyLoad SummarizeLoad(LoadSamples s) {
+    HealthyLoad h;
+    h.measured = true;
+    h.freshnessUs = Summarize(std::move(s.freshnessUs));
+    h.callUs = Summarize(std::move(s.callUs));
+    h.roundUs = Summarize(std::move(s.roundUs));
+    h.timeouts = s.timeouts;
+    h.calls = s.calls;
+    h.failures = s.failures;
+    if (s.seconds > 0) h.simCpuPercent = s.simCpuSeconds / s.seconds * 100;
+    return h;
+}
+
+bool Bench::MeasureHealthyLoad(int n, Health* h) {
+    if (n < 2) return true;  // no slot would stay healthy
+    const std::vector<int> faulty = FaultySet(n, h->faulty, 0);
+    h->loadSilent = (h->faulty + 1) / 2;
+    h->loadRestarting = h->faulty / 2;
+    for (int i = 0; i < n; ++i) {
+        if (!sim_.setInputs(static_cast<size_t>(i), 0)) return false;
+    }
+    if (!OpenHealth(n, kTimingDue, std::to_string(b_.replyTimeoutMs), "1")) return false;
+    if (!WaitHealthy(n, 10)) Message("load: not every slot answered at first");
+    LoadSamples all, some;
+    bool ok = true;
+    for (int block = 0; block < b_.loadBlocks && ok && !g_interrupted.load(); ++block) {
+        ok = MeasureLoad(n, faulty, false, &all) && MeasureLoad(n, faulty, true, &some);
+    }
+    Close(n);
+    if (!ok) Message("the healthy-slot load could not be measured");
+    h->allHealthy = SummarizeLoad(std::move(all));
+    h->someDown = SummarizeLoad(std::move(some));
+    return ok && !g_interrupted.load();
+}
+
+bool Bench::MeasureHealthNotDue(int n, Health* h) {
+    long long failures = 0;
+    for (const bool on : {false, true}) {
+        if (!OpenHealth(n, kTimingNotDue, on ? std::to_string(b_.replyTimeoutMs) : "0",
+                        on ? "1" : "0")) {
+            return false;
+        }
+        for (int i = 0; i < n; ++i) Call(kReadDI, static_cast<uint16_t>(i), false);
+        SleepUs(50000);
+        const bool ok =
+            MeasureCalls(n, kReadDI, false, on ? &h->notDueOnUs : &h->notDueOffUs, &failures);
+        Close(n);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool Bench::MeasureHealth(int n, Health* h) {
+    h->faulty = std::max(1, n / 10);
+    Message("%d slot(s): health, not-due reads", n);
+    if (!MeasureHealthNotDue(n, h)) return false;
+    Message("%d slot(s): health, silent devices", n);
+    if (!MeasureSilent(n, h)) return false;
+    Message("%d slot(s): health, restarting devices", n);
+    if (!MeasureRestarts(n, h)) return false;
+    if (n >= 2) Message("%d slot(s): health, healthy slots beside faulty ones", n);
+    return MeasureHealthyLoad(n, h);
+}
+
 // The least time from a device's send to a receive thread that waits for its socket: a thread
 // of this program blocked in select() on one end of a loopback connection, woken by a send of
 // this thread on the other end. Time from just before the send until the woken thread has
@@ -1092,6 +1567,9 @@ bool Bench::RunSlots(int n, SlotRun* r) {
 
     if (!MeasureScript(n, &r->script)) return false;
     Quiesce();
+
+    if (!MeasureHealth(n, &r->health)) return false;
+    Quiesce();
     r->unrecognisedPieces = errors_.lines() - errorsBefore;
     return true;
 }
@@ -1252,6 +1730,65 @@ std::string Json(const Options& o, const Budget& b, const Machine& m, double tim
             .number("host_time_script_over_driver",
                     Ratio(r.script.readUs.median, r.cost[kReadDI].due.median))
             .endObject();
+        const Health& h = r.health;
+        j.beginObject("health")
+            .number("reply_timeout_ms", b.replyTimeoutMs)
+            .boolean("reconnect", true)
+            .integer("poll_period_us", o.pollUs)
+            .integer("faulty_devices", h.faulty);
+        j.beginObject("silent_to_10060_ms")
+            .string("measured", "fault silent set -> first ReadDI returning 10060")
+            .number("timing_ms", b.healthTimingMs)
+            .number("median", h.silentMs.median)
+            .number("max", h.silentMs.max)
+            .number("min", h.silentMs.min)
+            .integer("count", static_cast<long long>(h.silentMs.count))
+            .integer("misses", h.silentMisses)
+            .endObject();
+        j.beginObject("restart")
+            .string("measured", "device listening again -> ReadDI shows its changed input word")
+            .number("timing_ms", b.healthTimingMs)
+            .integer("down_ms_min", b.restartDownMinMs)
+            .integer("down_ms_max", b.restartDownMaxMs);
+        WriteSummary(j, "listening_to_fresh_ms", h.listenToFreshMs);
+        WriteSummary(j, "down_ms_seen", h.downMs);
+        j.integer("misses", h.restartMisses);
+        j.beginArray("samples_down_ms_and_listening_to_fresh_ms");
+        for (const auto& sample : h.restartSamples) {
+            j.beginArray().number(nullptr, sample.first).number(nullptr, sample.second).endArray();
+        }
+        j.endArray();
+        j.endObject();
+        j.beginObject("healthy_slots")
+            .number("timing_ms", 0)
+            .integer("silent_devices", h.loadSilent)
+            .integer("restarting_devices", h.loadRestarting)
+            .integer("restart_every_ms", b.loadRestartEveryMs)
+            .integer("restart_down_ms", b.loadRestartDownMs);
+        for (const bool down : {false, true}) {
+            const HealthyLoad& l = down ? h.someDown : h.allHealthy;
+            j.beginObject(down ? "ten_percent_down" : "all_healthy")
+                .boolean("measured", l.measured);
+            WriteSummary(j, "freshness_us", l.freshnessUs);
+            WriteSummary(j, "read_call_us", l.callUs);
+            WriteSummary(j, "poll_round_us", l.roundUs);
+            j.integer("freshness_timeouts", l.timeouts)
+                .integer("reads", l.calls)
+                .integer("failed_reads", l.failures)
+                .number("simulator_cpu_percent", l.simCpuPercent)
+                .endObject();
+        }
+        j.number("freshness_ratio_down_over_healthy",
+                 Ratio(h.someDown.freshnessUs.median, h.allHealthy.freshnessUs.median))
+            .number("read_call_ratio_down_over_healthy",
+                    Ratio(h.someDown.callUs.median, h.allHealthy.callUs.median));
+        j.endObject();
+        j.beginObject("not_due_read_us");
+        WriteSummary(j, "health_off", h.notDueOffUs);
+        WriteSummary(j, "health_on", h.notDueOnUs);
+        WriteSummary(j, "default_settings", r.cost[kReadDI].notDue);
+        j.endObject();
+        j.endObject();
         j.integer("unrecognised_pieces_total", r.unrecognisedPieces);
         j.endObject();
     }
@@ -1411,6 +1948,74 @@ void PrintTable(const Options& o, const Machine& m, const Floors& floors, const 
         }));
     Row("host time per read, script / due", Cells(runs, [](const SlotRun& r) {
             return Cell(Ratio(r.script.readUs.median, r.cost[kReadDI].due.median), "%.0fx");
+        }));
+    const Budget& b = o.quick ? kQuick : kFull;
+    std::printf(
+        "Connection health: every slot Reply Timeout %d ms, Reconnect 1; ReadDI of every slot "
+        "every %d us\n",
+        b.replyTimeoutMs, o.pollUs);
+    Row("faulty devices at a time (10 %)",
+        Cells(runs, [](const SlotRun& r) { return Cell(r.health.faulty); }));
+    Row("silent -> first 10060, ms", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.health.silentMs.median, r.health.silentMs.max, "%.0f");
+        }));
+    std::printf("    (median / max; Timing %d ms; target: time-out + Timing + 50 ms = %d ms)\n",
+                b.healthTimingMs, b.replyTimeoutMs + b.healthTimingMs + 50);
+    Row("  silent devices, none seen", Cells(runs, [](const SlotRun& r) {
+            return Cell(static_cast<double>(r.health.silentMs.count)) + ", " +
+                   Cell(r.health.silentMisses);
+        }));
+    Row("restart: listening -> fresh, ms", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.health.listenToFreshMs.median, r.health.listenToFreshMs.max, "%.0f");
+        }));
+    std::printf("    (median / max; Timing %d ms; down %d-%d ms; Reconnect 1)\n", b.healthTimingMs,
+                b.restartDownMinMs, b.restartDownMaxMs);
+    Row("  restarts, none fresh", Cells(runs, [](const SlotRun& r) {
+            return Cell(static_cast<double>(r.health.listenToFreshMs.count)) + ", " +
+                   Cell(r.health.restartMisses);
+        }));
+    std::printf(
+        "Healthy slots, Timing 0, all healthy | 10 %% down (half silent, half restarting every "
+        "%d ms for %d ms)\n",
+        b.loadRestartEveryMs, b.loadRestartDownMs);
+    auto load = [](const HealthyLoad& l, const Summary& s, double scale, const char* format) {
+        return l.measured ? Cell(s.median / scale, s.p99 / scale, format) : std::string("-");
+    };
+    Row("freshness, ms, all healthy", Cells(runs, [&](const SlotRun& r) {
+            return load(r.health.allHealthy, r.health.allHealthy.freshnessUs, 1000, "%.2f");
+        }));
+    Row("freshness, ms, 10 % down", Cells(runs, [&](const SlotRun& r) {
+            return load(r.health.someDown, r.health.someDown.freshnessUs, 1000, "%.2f");
+        }));
+    Row("ReadDI due, us, all healthy", Cells(runs, [&](const SlotRun& r) {
+            return load(r.health.allHealthy, r.health.allHealthy.callUs, 1, "%.2f");
+        }));
+    Row("ReadDI due, us, 10 % down", Cells(runs, [&](const SlotRun& r) {
+            return load(r.health.someDown, r.health.someDown.callUs, 1, "%.2f");
+        }));
+    Row("failed reads of healthy slots", Cells(runs, [](const SlotRun& r) {
+            if (!r.health.someDown.measured) return std::string("-");
+            return Cell(static_cast<double>(r.health.allHealthy.failures)) + " | " +
+                   Cell(static_cast<double>(r.health.someDown.failures));
+        }));
+    Row("simulator CPU % meanwhile", Cells(runs, [](const SlotRun& r) {
+            if (!r.health.someDown.measured) return std::string("-");
+            return Cell(r.health.allHealthy.simCpuPercent) + " | " +
+                   Cell(r.health.someDown.simCpuPercent);
+        }));
+    Row("freshness timeouts (2 s)", Cells(runs, [](const SlotRun& r) {
+            if (!r.health.someDown.measured) return std::string("-");
+            return Cell(r.health.allHealthy.timeouts) + " | " + Cell(r.health.someDown.timeouts);
+        }));
+    std::printf("ReadDI not due, all healthy, us (median / p99)\n");
+    Row("Reply Timeout 0, Reconnect 0", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.health.notDueOffUs.median, r.health.notDueOffUs.p99, "%.3f");
+        }));
+    Row("Reply Timeout on, Reconnect 1", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.health.notDueOnUs.median, r.health.notDueOnUs.p99, "%.3f");
+        }));
+    Row("defaults (figure above)", Cells(runs, [](const SlotRun& r) {
+            return Cell(r.cost[kReadDI].notDue.median, r.cost[kReadDI].notDue.p99, "%.3f");
         }));
     if (unload.ms.count > 0) {
         std::printf(

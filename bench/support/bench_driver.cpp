@@ -34,6 +34,21 @@ bool DriverHost::reload() {
     return ok_;
 }
 
+bool DriverHost::writeSettings(const std::vector<SlotSettings>& slots,
+                               const std::string& replyTimeout, const std::string& reconnect) {
+    std::string text;
+    if (!vexlor::testing::SettingsText(slots, &text)) return false;
+    // Each slot's keys go right after its section header.
+    for (const SlotSettings& s : slots) {
+        const std::string header = "[DEV" + std::to_string(s.slot) + "]\n";
+        const size_t at = text.find(header);
+        if (at == std::string::npos) return false;
+        text.insert(at + header.size(),
+                    "Reply Timeout=" + replyTimeout + "\nReconnect=" + reconnect + "\n");
+    }
+    return host_.WriteSettings(text);
+}
+
 int DriverHost::unload() {
     ok_ = false;
     return host_.Unload();

@@ -44,6 +44,10 @@ class DriverHost {
     // Rewrites Vexlor.ini. Init reads a slot's settings from the file, so the new values apply
     // to every slot initialised afterwards.
     bool writeSettings(const std::vector<SlotSettings>& slots) { return host_.WriteSlots(slots); }
+    // The same with the connection-health keys of every slot: "Reply Timeout" (milliseconds,
+    // "0" off) and "Reconnect" ("1" on, "0" off).
+    bool writeSettings(const std::vector<SlotSettings>& slots, const std::string& replyTimeout,
+                       const std::string& reconnect);
 
     // Exported functions, resolved by name at load.
     decltype(&VexlorWeb_IO_Init) init = nullptr;

@@ -275,6 +275,24 @@ bool Simulator::setInputs(size_t device, uint32_t word) {
                .rfind("OK", 0) == 0;
 }
 
+bool Simulator::setFault(size_t device, const std::string& mode, const std::string& arg) {
+    std::string line = "fault " + std::to_string(device) + " " + mode;
+    if (!arg.empty()) line += " " + arg;
+    return command(line).rfind("OK", 0) == 0;
+}
+
+bool Simulator::restart(size_t device, int downMs) {
+    return command("restart " + std::to_string(device) + " " + std::to_string(downMs))
+               .rfind("OK", 0) == 0;
+}
+
+int Simulator::listening(size_t device) {
+    const std::string reply = command("listening " + std::to_string(device));
+    if (reply == "OK 1") return 1;
+    if (reply == "OK 0") return 0;
+    return -1;
+}
+
 int ConnectLoopback(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;

@@ -50,6 +50,12 @@ class Simulator {
     long long requests(size_t device);
     // Sets the input word of a digital device.
     bool setInputs(size_t device, uint32_t word);
+    // Sets one fault mode (tools/sim/README.md), or clears it with arg "off".
+    bool setFault(size_t device, const std::string& mode, const std::string& arg = "");
+    // Restarts the device: its connections are reset and it refuses connections for downMs.
+    bool restart(size_t device, int downMs);
+    // 1 while the device accepts connections, 0 while it refuses them, -1 on failure.
+    int listening(size_t device);
 
     // Stops the child (see above); returns its exit status or -1.
     int stop();

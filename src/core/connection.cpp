@@ -37,6 +37,9 @@ constexpr uint32_t kSocketUsersWaitMs = 1000;
 constexpr int kOldThreadWaitMs = 50;
 // How long a failed Init waits for its own, already stopped thread before releasing the handle.
 constexpr uint32_t kFailedThreadWaitMs = 100;
+// inUse while an Init is under way, and how long a DeInit waits for it (longer than any connect).
+constexpr int32_t kSlotOpening = 2;
+constexpr uint32_t kOpeningWaitMs = 30000;
 // The DeInit pass after which a thread that is still in its pass is woken through its socket.
 constexpr int kDeInitKickPass = 10;
 // How long DeInit waits for host threads that are sending on the socket it is closing. After its
@@ -87,8 +90,11 @@ void ResetSlot(DeviceSlot& slot) {
 // Before a new thread is started: make sure no thread of an earlier connection still serves the
 // slot. A handle that a failed Init kept (its thread had not ended yet) is released here.
 void RetireEarlierThreads(uint16_t slotNumber, DeviceSlot& slot) {
+    // A thread held in the slot's error box is not waited for: it stays there until the user
+    // closes the box, and the new generation retires it.
     int waited = 0;
-    while (RunningReceiveThreads(slotNumber) > 0 && waited < kOldThreadWaitMs) {
+    while (RunningReceiveThreads(slotNumber) > (Get(slot.errorBoxOwner) != 0 ? 1 : 0) &&
+           waited < kOldThreadWaitMs) {
         platform::Sleep(1);
         ++waited;
     }
@@ -100,8 +106,19 @@ void RetireEarlierThreads(uint16_t slotNumber, DeviceSlot& slot) {
     // A thread still running now belongs to an older generation and ends when it next looks.
     // One that is just testing its generation finishes that first, so that it can neither store
     // into the new thread's threadAlive nor start on the new socket.
-    slot.threadGeneration.fetch_add(1);
+    AdvanceGeneration(slotNumber);
     WaitForSocketUsers(slotNumber, kSocketUsersWaitMs);
+}
+
+// The result of an Init whose receive thread could not be started: the platform's error number,
+// unless there is none or it reads as one of the driver's own results.
+int ThreadStartResult(uint32_t error) {
+    const auto result = static_cast<int>(error);
+    if (result == kResultOk || result == kResultBadSlot || result == kResultNoSocketLayer ||
+        result == kResultSlotInUse) {
+        return ws::kWsaSysCallFailure;
+    }
+    return result;
 }
 
 // The common end of a failed Init (socket creation, bind or connect).
@@ -135,9 +152,10 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     DeviceSlot& slot = g_devices[slotNumber];
     const SocketApi& api = g_module.sockets;
 
-    // Claim the slot; a slot in use is refused and left as it is.
+    // Claim the slot; a slot in use is refused and left as it is. While this Init runs the slot
+    // reads as opening, which a DeInit from another host thread waits out.
     int32_t expected = 0;
-    if (!slot.inUse.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+    if (!slot.inUse.compare_exchange_strong(expected, kSlotOpening, std::memory_order_acq_rel)) {
         return kResultSlotInUse;
     }
 
@@ -149,16 +167,19 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     if (LoadSlotSettings(slotNumber)) Set(slot.kind, kKindIoController);
     StartHealth(slotNumber);
 
-    const uint32_t generation = slot.threadGeneration.load() & 0xFFFFu;
+    const uint32_t generation = GenerationOf(slot.threadGeneration.load());
     OpenWakeChannel(slotNumber);
     slot.runFlag.store(1);
     slot.threadAlive.store(0, std::memory_order_release);
 
     uint32_t threadId = 0;
     platform::ThreadHandle thread = StartReceiveThread(slotNumber, generation, &threadId);
+    const int threadError = thread == nullptr ? ThreadStartResult(platform::ThreadStartError()) : 0;
     slot.threadHandle.store(thread);
     Set(slot.threadId, threadId);
     trace::CreateThreadLine(platform::ThreadHandleValue(thread), slotNumber);
+    // Without its receive thread the slot would never see a reply: report it, do not connect.
+    if (thread == nullptr) return FailInit(slotNumber, slot, threadError);
 
     const char* ip = g_settings.ip[slotNumber];
     const uint32_t address = api.inet_addr(ip);
@@ -204,6 +225,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
         return FailInit(slotNumber, slot, error);
     }
     trace::Connect(connected, AsNumber(socket));
+    slot.inUse.store(1, std::memory_order_release);
     // A thread that began waiting before the socket was stored (an I/O Controller slot is served
     // from its first pass) looks again now.
     WakeReceiveThread(slotNumber);
@@ -214,6 +236,14 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
     const int preamble = Preamble(slotNumber);
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
+    // An Init of the slot on another host thread (two threads reading one thermometer, say) is
+    // still binding and connecting its socket: closing it under that Init would let its calls
+    // reach a number the system has since given to another connection. Wait until it is done.
+    for (uint32_t waited = 0;
+         slot.inUse.load(std::memory_order_acquire) == kSlotOpening && waited < kOpeningWaitMs;
+         ++waited) {
+        platform::Sleep(1);
+    }
 
     platform::WaitNoticeHandle notice =
         platform::WaitNoticeCreate(DisconnectTemplate(g_module.uiLanguage.load()));

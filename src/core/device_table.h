@@ -44,7 +44,7 @@ template <typename T>
 using Shared = std::atomic<T>;
 
 struct DeviceSlot {
-    Shared<int32_t> inUse{0};
+    Shared<int32_t> inUse{0};  // 0 free, 1 open, 2 while an Init is under way
     Shared<ws::SOCKET> socket{ws::kInvalidSocket};
     Shared<platform::ThreadHandle> threadHandle{nullptr};
     Shared<uint32_t> threadId{0};
@@ -98,7 +98,11 @@ struct DeviceSlot {
     Shared<int32_t> reconnects{0};        // the slot's "Reconnect", read at Init
     Shared<double> awaitingSince{-1.0};   // time base of the first unanswered request; -1: none
     Shared<int32_t> linkError{0};         // a reconnecting slot's lost connection: its error
+    Shared<int32_t> staleUntilReply{0};   // reconnected: no reply on the new connection yet
     Shared<int32_t> thermoUnanswered{0};  // the last thermometer poll got no complete answer
+    // Not part of the device's data either: 0 while no receive thread of this slot shows an error
+    // box, else 1 + the generation of the one that does. A slot has one box open at most.
+    Shared<uint32_t> errorBoxOwner{0};
 };
 
 // One send of a host function on a slot's socket: counts the caller as a host sender, then loads

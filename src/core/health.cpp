@@ -16,11 +16,24 @@ constexpr double kTimeBaseRange = 4294967296.0;  // the millisecond counter wrap
 // The first attempt after a loss, and the longest wait between two attempts.
 constexpr uint32_t kFirstAttemptMs = 100;
 constexpr uint32_t kLongestBackoffMs = 30000;
+// For this long after a connection is lost, attempts are at most this far apart: a device that
+// restarts is back within seconds, and its values should be too.
+constexpr uint32_t kQuickRetrySpanMs = 30000;
+constexpr uint32_t kQuickRetryMs = 1000;
 // How long one attempt waits for the connection to be made.
 constexpr uint32_t kAttemptMs = 5000;
 // The longest single wait of a thread whose connection is down or being made: nothing but the
 // wake-up channel could end it earlier, and DeInit must not wait for a lost wake-up.
 constexpr uint32_t kDownWaitMs = 20;
+
+// The address and port each slot's Init read from the settings, for its receive thread's
+// reconnects: the live settings may be changed by the configuration dialog meanwhile. Written
+// by Init before it starts the thread, read only by that thread.
+struct LinkTarget {
+    char ip[kShortFieldSize];
+    char port[kShortFieldSize];
+};
+LinkTarget g_targets[kSlotCount];
 
 template <typename T>
 int32_t AsNumber(T value) {
@@ -83,13 +96,25 @@ int WaitConnected(uint16_t slot, uint32_t generation, ws::SOCKET socket) {
     }
 }
 
+// Whether a connected socket's own address is the one it connected to.
+bool ConnectedToItself(ws::SOCKET socket, const ws::SockAddrIn& remote) {
+    const SocketApi& api = g_module.sockets;
+    if (api.getsockname == nullptr) return false;
+    ws::SockAddrIn local{};
+    int length = sizeof local;
+    if (api.getsockname(socket, reinterpret_cast<ws::SockAddr*>(&local), &length) != 0) {
+        return false;
+    }
+    return local.sin_port == remote.sin_port && local.sin_addr.s_addr == remote.sin_addr.s_addr;
+}
+
 // One attempt to connect the slot again, with Init's calls and trace lines; the connect itself
 // is made without blocking, so that DeInit is never held up by it. Returns the connected socket,
 // or INVALID_SOCKET with the error in *error (0 when the thread was stopped meanwhile).
 ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
     const SocketApi& api = g_module.sockets;
     *error = 0;
-    const char* ip = g_settings.ip[slot];
+    const char* ip = g_targets[slot].ip;
     const uint32_t address = api.inet_addr(ip);
     trace::InetAddr(AsNumber(address), ip);
 
@@ -114,7 +139,7 @@ ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
     ws::SockAddrIn remote{};
     remote.sin_family = ws::kAfInet;
     remote.sin_addr.s_addr = address;
-    const int port = SettingsNumber(g_settings.port[slot]);
+    const int port = SettingsNumber(g_targets[slot].port);
     remote.sin_port = api.htons(static_cast<uint16_t>(port));
     trace::Htons(remote.sin_port, port);
 
@@ -137,7 +162,25 @@ ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
         return ws::kInvalidSocket;
     }
     trace::Connect(0, AsNumber(socket));
+    if (ConnectedToItself(socket, remote)) {
+        // Nothing listens on the device's port, and the system gave this socket that very port
+        // as its own: TCP connects a socket to itself then. No device is there.
+        api.closesocket(socket);
+        *error = ws::kWsaEConnRefused;
+        return ws::kInvalidSocket;
+    }
     return socket;
+}
+
+uint32_t Doubled(uint32_t backoffMs) {
+    return backoffMs >= kLongestBackoffMs / 2 ? kLongestBackoffMs : backoffMs * 2;
+}
+
+// The wait before the attempt after a failed one.
+uint32_t NextBackoff(const LinkState& link) {
+    const uint32_t doubled = Doubled(link.backoffMs);
+    const bool early = platform::TimeMs() - link.outageSince < kQuickRetrySpanMs;
+    return early && doubled > kQuickRetryMs ? kQuickRetryMs : doubled;
 }
 
 // What a new connection starts from, as after Init: every output is written again by the next
@@ -155,16 +198,27 @@ void StartHealth(uint16_t slot) {
     Set(device.reconnects, SlotReconnect(slot) ? 1 : 0);
     Set(device.awaitingSince, -1.0);
     Set(device.linkError, 0);
+    Set(device.staleUntilReply, 0);
+    CopyField(g_targets[slot].ip, kShortFieldSize, g_settings.ip[slot]);
+    CopyField(g_targets[slot].port, kShortFieldSize, g_settings.port[slot]);
 }
 
 void EndHealth(DeviceSlot& slot) {
     Set(slot.awaitingSince, -1.0);
     Set(slot.linkError, 0);
+    Set(slot.staleUntilReply, 0);
 }
 
-void NoteRequestSent(DeviceSlot& slot) {
+double NoteRequestSent(DeviceSlot& slot) {
     double none = -1.0;
-    slot.awaitingSince.compare_exchange_strong(none, TimeBase(), std::memory_order_relaxed);
+    const double now = TimeBase();
+    return slot.awaitingSince.compare_exchange_strong(none, now, std::memory_order_relaxed) ? now
+                                                                                            : -1.0;
+}
+
+void CancelRequest(DeviceSlot& slot, double stamp) {
+    if (stamp < 0) return;
+    slot.awaitingSince.compare_exchange_strong(stamp, -1.0, std::memory_order_relaxed);
 }
 
 bool IsStale(const DeviceSlot& slot, double now) {
@@ -193,9 +247,18 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         // Reads and writes report the loss from now on; the connection goes as DeInit closes it.
         Set(slot.linkError, error);
         CloseSlotConnection(slotNumber, slot.socket.exchange(ws::kInvalidSocket));
+        // A connection that brought a reply was a good one: start the backoff afresh. One that
+        // was lost before its first reply (a device that accepts and drops, or never answers)
+        // counts as a failed attempt.
+        const bool answered = Get(slot.staleUntilReply) == 0;
         link.down = true;
-        link.backoffMs = kFirstAttemptMs;
-        link.nextTryAt = platform::TimeMs() + kFirstAttemptMs;
+        if (answered || link.backoffMs == 0) {
+            link.outageSince = platform::TimeMs();
+            link.backoffMs = kFirstAttemptMs;
+        } else {
+            link.backoffMs = NextBackoff(link);
+        }
+        link.nextTryAt = platform::TimeMs() + link.backoffMs;
     }
 
     const uint32_t rest = Remaining(platform::TimeMs(), link.nextTryAt);
@@ -207,9 +270,12 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
     int error = 0;
     ws::SOCKET socket = Connect(slotNumber, generation, &error);
     if (socket == ws::kInvalidSocket) {
-        if (error != 0) Set(slot.linkError, error);
-        link.backoffMs =
-            link.backoffMs * 2 < kLongestBackoffMs ? link.backoffMs * 2 : kLongestBackoffMs;
+        if (error == 0) {  // stopped: the thread looks at its run flag at once
+            *waitMs = 0;
+            return true;
+        }
+        Set(slot.linkError, error);
+        link.backoffMs = NextBackoff(link);
         link.nextTryAt = platform::TimeMs() + link.backoffMs;
         if (kDownWaitMs < *waitMs) *waitMs = kDownWaitMs;
         return true;
@@ -223,11 +289,14 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         if (slot.socket.compare_exchange_strong(published, ws::kInvalidSocket)) {
             g_module.sockets.closesocket(socket);
         }
+        *waitMs = 0;
         return true;
     }
     ResetShadows(slot);
     Set(slot.awaitingSince, -1.0);
-    Set(slot.linkError, 0);
+    Set(slot.staleUntilReply, 1);
+    // Release: a host that sees the loss ended also sees the fresh shadows and staleUntilReply.
+    slot.linkError.store(0, std::memory_order_release);
     link.down = false;
     link.renewed = true;
     return false;

@@ -76,7 +76,7 @@ void CountEnded(uint16_t slot) {
 }
 
 bool Current(const DeviceSlot& slot, uint32_t generation) {
-    return (slot.threadGeneration.load() & 0xFFFFu) == generation;
+    return GenerationOf(slot.threadGeneration.load()) == generation;
 }
 
 uint32_t Remaining(uint32_t now, uint32_t since, uint32_t span) {
@@ -196,21 +196,9 @@ void ReceiveStep::Leave() {
     g_devices[slot_].socketUsers.fetch_sub(1);
 }
 
-void ShowReplyErrorBox(const char* caption, const char* text, int length) {
-    char message[1024 + 1];
-    int n = 0;
-    while (n < length && n < 1024 && text[n] != '\0') {
-        message[n] = text[n];
-        ++n;
-    }
-    message[n] = '\0';
-    platform::ErrorBox(caption, message);
-}
-
 uint32_t ThreadDev(void* argument) {
-    const auto packed = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
-    const uint16_t slotNumber = static_cast<uint16_t>((packed & 0xFFFFu) % kSlotCount);
-    const uint32_t generation = packed >> 16;
+    const uint16_t slotNumber = static_cast<uint16_t>(ArgumentSlot(argument) % kSlotCount);
+    const uint32_t generation = ArgumentGeneration(argument);
     DeviceSlot& slot = g_devices[slotNumber];
     const SocketApi& api = g_module.sockets;
 
@@ -341,10 +329,9 @@ uint32_t ThreadDev(void* argument) {
 }
 
 platform::ThreadHandle StartReceiveThread(uint16_t slot, uint32_t generation, uint32_t* threadId) {
-    const uint32_t packed = (static_cast<uint32_t>(generation & 0xFFFFu) << 16) | slot;
     CountStarted(slot);
-    platform::ThreadHandle handle = platform::CreateThread(
-        ThreadDev, reinterpret_cast<void*>(static_cast<uintptr_t>(packed)), threadId);
+    platform::ThreadHandle handle =
+        platform::CreateThread(ThreadDev, PackThreadArgument(slot, generation), threadId);
     if (handle == nullptr) CountEnded(slot);
     return handle;
 }

@@ -102,12 +102,40 @@ ResponseParser ParserForKind(int32_t kind);
 void RegisterDeviceParsers();
 
 // Shows the error box for an unrecognised reply: the first `length` bytes of `text` (up to a NUL)
-// as message under `caption`.
+// as message under `caption`. Called on a receive thread; while a box of the thread's slot is
+// open (shown by an older thread of the slot), no second one opens: a trace line says so.
 void ShowReplyErrorBox(const char* caption, const char* text, int length);
 
-// The receive thread routine. The argument carries the slot number in its low 16 bits and the
-// thread's generation in the high 16 bits.
+// The receive thread routine; its argument is made by PackThreadArgument.
 uint32_t ThreadDev(void* argument);
+
+// A receive thread's argument: the slot number in the low 7 bits and the thread's generation in
+// the 25 bits above, so that it fits a pointer on 32-bit Windows too. Generations count modulo
+// 2^25 (GenerationOf); AdvanceGeneration never hands out the one of a thread that is held in an
+// error box, so a generation does not come back while a thread that carries it lives.
+constexpr uint32_t kArgumentSlotBits = 7;
+constexpr uint32_t kGenerationMask = (1u << 25) - 1;
+inline uint32_t GenerationOf(uint32_t counter) {
+    return counter & kGenerationMask;
+}
+inline void* PackThreadArgument(uint16_t slot, uint32_t generation) {
+    const uint32_t packed =
+        (GenerationOf(generation) << kArgumentSlotBits) | (slot & ((1u << kArgumentSlotBits) - 1));
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(packed));
+}
+inline uint16_t ArgumentSlot(const void* argument) {
+    const auto packed = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
+    return static_cast<uint16_t>(packed & ((1u << kArgumentSlotBits) - 1));
+}
+inline uint32_t ArgumentGeneration(const void* argument) {
+    const auto packed = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
+    return packed >> kArgumentSlotBits;
+}
+
+// Gives the slot's receive threads a new generation (Init, before it starts the next thread):
+// every older thread leaves the slot alone when it next looks. Skips the generation of the
+// slot's thread that shows an error box. Returns the new generation.
+uint32_t AdvanceGeneration(uint16_t slot);
 
 // Creates the slot's receive thread ThreadDev for the given generation (its argument packs the
 // slot number and the generation) and counts it as running until it has ended. Returns the

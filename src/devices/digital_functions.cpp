@@ -47,8 +47,17 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     char block[kDigitalMaxBlock];
     const int received = step.Receive(block, model.blockSize);
     if (!step.Serving()) return;
-    // The device closed the connection: a held tail can never be completed now.
-    if (step.PeerClosed()) FlushDigitalCarry(slot, model, carry, sink);
+    // The device closed the connection: a held tail can never be completed now. On a
+    // connection whose replies end with a NUL it is a piece of a reply and is dropped; on one
+    // that has shown none it is what such a device sends, decoded as it stands.
+    if (step.PeerClosed()) {
+        if (carry.terminatorsSeen) {
+            carry.length = 0;
+            carry.flushWhenQuiet = false;
+        } else {
+            FlushDigitalCarry(slot, model, carry, sink);
+        }
+    }
     if (received <= 0) return;
     DecodeDigitalReceive(slot, model, carry, block, received, platform::TimeMs(), sink);
     if (carry.terminatorsSeen && Get(slot.digitalTerminates) == 0) Set(slot.digitalTerminates, 1);
@@ -60,8 +69,10 @@ int SendRequest(uint16_t slot, DigitalRequest request, int index) {
     char text[kDigitalRequestSize];
     const int length =
         BuildDigitalRequest(text, sizeof text, request, index, g_settings.password[slot]);
+    const double stamp =
+        request != DigitalRequest::kClearError ? NoteRequestSent(g_devices[slot]) : -1.0;
     const int error = SendDigitalRequest(slot, text, length);
-    if (error == 0 && request != DigitalRequest::kClearError) NoteRequestSent(g_devices[slot]);
+    if (error != 0) CancelRequest(g_devices[slot], stamp);
     return error;
 }
 

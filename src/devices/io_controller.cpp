@@ -88,8 +88,11 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_ReadDI(
             unsigned char frame[kIoFrameSize];
             BuildIoReadInputsFrame(frame);
             int error = 0;
-            if (!SendFrame(slot, frame, &error)) return error;
-            NoteRequestSent(slot);  // answered by an input-state frame
+            const double stamp = NoteRequestSent(slot);  // answered by an input-state frame
+            if (!SendFrame(slot, frame, &error)) {
+                CancelRequest(slot, stamp);
+                return error;
+            }
         }
     }
 

@@ -160,11 +160,13 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         while (slot.replyValid.load(std::memory_order_acquire) != 1 &&
                ElapsedSince(start) <= timing)
             platform::Sleep(1);
-        // An answer came but never ended: the device neither terminates its answers nor closes
-        // the connection after them, so from now on its answers end when it has been quiet.
-        if (slot.replyValid.load(std::memory_order_acquire) != 1 && Get(slot.thermoHeldBytes) > 0 &&
-            Get(slot.thermoAnswerEnd) == kThermoEndUnknown) {
-            Set(slot.thermoAnswerEnd, kThermoEndsQuiet);
+        // An answer came but never ended. Twice in a row: the device neither terminates its
+        // answers nor closes the connection after them, so from now on its answers end when it
+        // has been quiet.
+        if (slot.replyValid.load(std::memory_order_acquire) != 1 && Get(slot.thermoHeldBytes) > 0) {
+            const int32_t end = Get(slot.thermoAnswerEnd);
+            if (end == kThermoEndUnknown) Set(slot.thermoAnswerEnd, kThermoEndMissedOnce);
+            if (end == kThermoEndMissedOnce) Set(slot.thermoAnswerEnd, kThermoEndsQuiet);
         }
         Set(slot.thermoHeldBytes, 0);
         Set(slot.thermoUnanswered, slot.replyValid.load(std::memory_order_acquire) == 1 ? 0 : 1);

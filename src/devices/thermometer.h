@@ -27,12 +27,14 @@ constexpr char kThermoErrorCaption[] = "Web-IO 1x, 2x, 8x Thermometer";
 
 // How a slot's thermometer ends its answers, as learned from its polls. A piece of an answer
 // must never give a temperature, so an answer is decoded only once it has ended: at its NUL or
-// when the device closes the connection. Only a device that has been seen to do neither (a poll
-// ended with an answer held but not ended) has its later answers end after a short quiet time.
+// when the device closes the connection. Only a device that has been seen to do neither (two
+// polls in a row ended with an answer held but not ended; one could be a lost segment) has its
+// later answers end after a short quiet time.
 enum ThermoAnswerEnd : int32_t {
     kThermoEndUnknown = 0,
-    kThermoEndsItself = 1,  // with a NUL or by closing the connection
-    kThermoEndsQuiet = 2,   // neither: the answer ends when the device has been quiet
+    kThermoEndsItself = 1,     // with a NUL or by closing the connection
+    kThermoEndsQuiet = 2,      // neither: the answer ends when the device has been quiet
+    kThermoEndMissedOnce = 3,  // one poll ended with an answer that had not ended
 };
 
 // Number of readings of a thermometer kind (3, 4, 5 -> 1, 2, 8); 0 for any other kind.

@@ -34,8 +34,17 @@ void FreeLibrary(ModuleHandle module);
 // --- Threads and time -----------------------------------------------------------------------
 
 // Starts routine(argument) on a new thread at once; stores its identifier in *threadId.
-// Returns null when the thread could not be created.
+// Returns null when the thread could not be created; ThreadStartError() then tells why.
 ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threadId);
+
+// Right after a CreateThread of the calling thread returned null, before any other platform
+// call: why, as a Windows system error number (Windows: the thread's last error; POSIX: 8,
+// ERROR_NOT_ENOUGH_MEMORY, when memory or thread resources ran out). 0 when there is none.
+uint32_t ThreadStartError();
+
+// On a thread started through CreateThread: true, with the argument it was started with in
+// *argument. False on every other thread.
+bool CurrentThreadArgument(void** argument);
 
 // Releases a thread handle (CloseHandle). The thread itself keeps running if it has not ended.
 // Returns nonzero on success.

@@ -142,6 +142,17 @@ void LoadSocketLibrary(int32_t libraryHandle) {
          Line().Ret(libraryHandle).Text("; LoadLibrary (").Text("WSOCK32.DLL").Text(")"));
 }
 
+void ErrorBoxNotShown(int32_t slot, const char* caption, const char* text) {
+    if (!IsOn()) return;
+    Emit(kThreadsAndLibraries, Line()
+                                   .Text("MessageBoxA not shown (slot ")
+                                   .Number(slot)
+                                   .Text(" has a box open): ")
+                                   .Text(caption)
+                                   .Text(": ")
+                                   .Text(text));
+}
+
 void InetAddr(int32_t address, const char* ip) {
     if (!IsOn()) return;
     Emit(kSockets, Line().Ret(address).Text("; inet_addr (").Text(ip).Text(")"));

@@ -43,5 +43,8 @@ void CloseSocket(int32_t result, int32_t socket);            // channel 2
 // Send line (channel 3). The request is shown as `shown` bytes (a text request whole; an I/O
 // Controller frame up to its first zero byte, at most 7), `length` is what was handed to send.
 void Send(int32_t result, int32_t socket, const char* request, int shown, int32_t length);
+// A receive thread met a reply it does not recognise while a box of its slot was already open,
+// and showed none (channel 1).
+void ErrorBoxNotShown(int32_t slot, const char* caption, const char* text);
 
 }  // namespace vexlor::trace

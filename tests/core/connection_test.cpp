@@ -210,6 +210,38 @@ TEST_F(ConnectionTest, FailureBeforeConnectLeavesTheLanguageAndShowsNoWindow) {
     EXPECT_TRUE(fake::WaitNotices().empty());
 }
 
+TEST_F(ConnectionTest, InitWhoseThreadCannotStartFailsAndLeavesTheSlotClosed) {
+    // The platform's error number; none, or one that reads as a driver result, gives 10107.
+    const struct {
+        uint32_t platformError;
+        int result;
+    } cases[] = {{8, 8}, {1450, 1450}, {0, 10107}, {6, 10107}, {2, 10107}};
+    fake::SetThreadMode(fake::ThreadMode::kFail);
+    for (const auto& c : cases) {
+        fake::SetThreadStartError(c.platformError);
+        fake::ClearTrace();
+        EXPECT_EQ(vexlor::InitSlot(1, 4), c.result);
+        EXPECT_EQ(Get(g_devices[4].inUse), 0);
+        EXPECT_EQ(Get(g_devices[4].runFlag), 0);
+        EXPECT_EQ(Get(g_devices[4].kind), 0);
+        EXPECT_EQ(g_devices[4].threadHandle.load(), nullptr);
+        EXPECT_EQ(Get(g_devices[4].socket), kInvalidSocket);
+        // The creation is traced with the null handle; no socket is made, nothing connects.
+        EXPECT_EQ(fake::TraceTexts(1),
+                  std::vector<std::string>{"Ret=0; CreateThread (NULL, 0, ThreadDev, 4, &...)"});
+    }
+    EXPECT_TRUE(fake::CreatedSockets().empty());
+    EXPECT_TRUE(fake::WaitNotices().empty());
+    EXPECT_EQ(fake::ThreadsCreated(), 0);
+    EXPECT_EQ(vexlor::RunningReceiveThreads(4), 0);
+
+    // Once threads start again, so does the slot.
+    fake::SetThreadMode(fake::ThreadMode::kRun);
+    ASSERT_EQ(vexlor::InitSlot(1, 4), 0);
+    EXPECT_TRUE(fake::WaitFor([] { return Get(g_devices[4].threadAlive) == 1; }));
+    EXPECT_EQ(vexlor::DeInitSlot(1, 4), 0);
+}
+
 TEST_F(ConnectionTest, SlotWithoutSettingsFailsToConnect) {
     // Nothing in the file for slot 9: IP and Port stay empty, the address is unusable.
     EXPECT_EQ(vexlor::InitSlot(1, 9), 10049);

@@ -400,6 +400,16 @@ TEST_F(DigitalFunctions, ReceiveThreadJoinsCutRepliesAndDecodesAQuietRemainderAs
     fake::AdvanceTime(kCarryQuietTerminatedMs - 1500);
     ASSERT_TRUE(fake::WaitFor([] { return fake::ErrorBoxes().size() == 1; }));
     EXPECT_EQ(fake::ErrorBoxes()[0].text, "outp");
+
+    // A device that closes the connection in the middle of a reply: the piece is dropped, never
+    // decoded as a value.
+    fake::QueueReceive(socket, "input;12");
+    fake::QueuePeerClose(socket);
+    ASSERT_TRUE(fake::WaitUntilReceived(socket));
+    fake::AdvanceTime(kCarryQuietTerminatedMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Get(g_devices[14].inputWord12), 0xA5F);
+    EXPECT_EQ(fake::ErrorBoxes().size(), 1u);
 }
 
 TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {

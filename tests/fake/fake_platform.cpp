@@ -109,6 +109,7 @@ struct State {
     bool ending = false;
 
     ThreadMode threadMode = ThreadMode::kRun;
+    uint32_t threadStartError = 8;  // ERROR_NOT_ENOUGH_MEMORY
     int priorityCalls = 0;
     bool moduleStarted = false;
 };
@@ -133,6 +134,8 @@ void PokeSelects() {
 std::atomic<uint32_t> g_time{kDefaultTime};
 thread_local int t_lastError = 0;
 thread_local bool t_platformThread = false;
+thread_local void* t_threadArgument = nullptr;
+thread_local uint32_t t_threadStartError = 0;
 
 // Module handles of the fake libraries.
 char g_selfTag, g_wsockTag, g_orvaneTag;
@@ -743,7 +746,9 @@ void ResetDriverState() {
         Set(slot.reconnects, 0);
         Set(slot.awaitingSince, -1.0);
         Set(slot.linkError, 0);
+        Set(slot.staleUntilReply, 0);
         Set(slot.thermoUnanswered, 0);
+        Set(slot.errorBoxOwner, 0);
     }
     std::memset(&vexlor::g_settings, 0, sizeof vexlor::g_settings);
     vexlor::g_module.moduleHandle = nullptr;
@@ -1125,6 +1130,10 @@ void SetThreadMode(ThreadMode mode) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_state.threadMode = mode;
 }
+void SetThreadStartError(uint32_t error) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_state.threadStartError = error;
+}
 void ReleaseHeldThreads() {
     {
         std::lock_guard<std::mutex> lock(g_threadMu);
@@ -1233,6 +1242,7 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     {
         std::lock_guard<std::mutex> lock(g_mu);
         mode = g_state.threadMode;
+        fake::t_threadStartError = g_state.threadStartError;
     }
     if (mode == fake::ThreadMode::kFail) return nullptr;
     std::lock_guard<std::mutex> lock(fake::g_threadMu);
@@ -1246,6 +1256,7 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     fake::g_threads.push_back(std::move(record));
     thread->thread = std::thread([thread] {
         fake::t_platformThread = true;
+        fake::t_threadArgument = thread->argument;
         {
             std::unique_lock<std::mutex> lock(fake::g_threadMu);
             fake::g_threadCv.wait(lock, [thread] { return !thread->hold; });
@@ -1259,6 +1270,16 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     });
     if (threadId != nullptr) *threadId = static_cast<uint32_t>(index + 1);
     return thread;
+}
+
+uint32_t ThreadStartError() {
+    return fake::t_threadStartError;
+}
+
+bool CurrentThreadArgument(void** argument) {
+    if (!fake::t_platformThread) return false;
+    if (argument != nullptr) *argument = fake::t_threadArgument;
+    return true;
 }
 
 int CloseThreadHandle(ThreadHandle handle) {

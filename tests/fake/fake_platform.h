@@ -243,6 +243,8 @@ enum class ThreadMode {
     kFail,  // CreateThread fails (returns null)
 };
 void SetThreadMode(ThreadMode mode);
+// What ThreadStartError() reports after a failed CreateThread (default 8).
+void SetThreadStartError(uint32_t error);
 void ReleaseHeldThreads();
 int ThreadsCreated();
 // Threads created through CreateThread whose routine has not returned yet.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <vexlor.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -148,6 +149,67 @@ TEST_F(ErrorBoxLifecycle, DeInitAndReInitWhileTheThreadIsInsideAnErrorBox) {
     EXPECT_EQ(VexlorWeb_IO_DeInit(1, 5), 0);
     EXPECT_TRUE(fake::WaitFor([] { return vexlor::RunningReceiveThreads(5) == 0; }));
     EXPECT_FALSE(fake::IsOpen(second));
+}
+
+TEST_F(ErrorBoxLifecycle, OneBoxPerSlotAndTheBoxedThreadsGenerationIsNeverReused) {
+    Configure(5, "0");
+    Configure(6, "0");
+    uint16_t word = 0;
+    ASSERT_EQ(VexlorWeb_IO_Init(1, 5), 0);
+    ASSERT_EQ(ReadDI12(5, &word), 0);
+    fake::QueueReceive(LatestSocket(), std::string("no reply\0", 9));
+    ASSERT_TRUE(boxes_->WaitEntered(1));
+    const uint32_t boxedGeneration = vexlor::GenerationOf(Get(g_devices[5].threadGeneration));
+    EXPECT_EQ(Get(g_devices[5].errorBoxOwner), boxedGeneration + 1);
+
+    // The next connections of the slot meet the same text while the box is open: no second box,
+    // a trace line instead, and their threads end with their DeInit.
+    for (int poll = 0; poll < 3; ++poll) {
+        EXPECT_EQ(VexlorWeb_IO_DeInit(1, 5), 0);
+        ASSERT_EQ(VexlorWeb_IO_Init(1, 5), 0);
+        ASSERT_EQ(ReadDI12(5, &word), 0);
+        const fake::SOCKET socket = LatestSocket();
+        fake::QueueReceive(socket, std::string("still no reply\0", 15));
+        ASSERT_TRUE(fake::WaitUntilReceived(socket));
+    }
+    EXPECT_EQ(fake::ErrorBoxes().size(), 1u);
+    const auto lines = fake::TraceTexts(1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "MessageBoxA not shown (slot 5 has a box open): Web-IO 12xDigital: "
+                         "still no reply"),
+              3);
+    EXPECT_EQ(VexlorWeb_IO_DeInit(1, 5), 0);
+    EXPECT_TRUE(fake::WaitFor([] { return vexlor::RunningReceiveThreads(5) == 1; }));
+
+    // Another slot still gets a box of its own.
+    ASSERT_EQ(VexlorWeb_IO_Init(1, 6), 0);
+    ASSERT_EQ(ReadDI12(6, &word), 0);
+    fake::QueueReceive(LatestSocket(), std::string("other\0", 6));
+    ASSERT_TRUE(boxes_->WaitEntered(2));
+
+    // Once the generation counter has come round to the boxed thread's, Init skips it.
+    g_devices[5].threadGeneration.store(boxedGeneration - 1 + vexlor::kGenerationMask + 1);
+    ASSERT_EQ(VexlorWeb_IO_Init(1, 5), 0);
+    EXPECT_NE(vexlor::GenerationOf(Get(g_devices[5].threadGeneration)), boxedGeneration);
+    ASSERT_EQ(ReadDI12(5, &word), 0);
+    const fake::SOCKET current = LatestSocket();
+    fake::QueueReceive(current, std::string("input;5A5\0", 10));
+    ASSERT_TRUE(fake::WaitUntilReceived(current));
+    EXPECT_TRUE(fake::WaitFor([] { return Get(g_devices[5].inputWord12) == 0x5A5; }));
+
+    // Closing the boxes: the old thread of slot 5 ends and leaves the slot to the current one,
+    // which shows the next box of its own.
+    boxes_->Release();
+    EXPECT_TRUE(fake::WaitFor([] { return vexlor::RunningReceiveThreads(5) == 1; }));
+    EXPECT_EQ(Get(g_devices[5].threadAlive), 1);
+    EXPECT_EQ(Get(g_devices[5].errorBoxOwner), 0u);
+    fake::QueueReceive(current, std::string("no reply again\0", 15));
+    ASSERT_TRUE(fake::WaitUntilReceived(current));
+    EXPECT_EQ(fake::ErrorBoxes().size(), 3u);
+    fake::QueueReceive(current, std::string("input;F0\0", 9));
+    EXPECT_TRUE(fake::WaitFor([] { return Get(g_devices[5].inputWord12) == 0xF0; }));
+    EXPECT_EQ(VexlorWeb_IO_DeInit(1, 5), 0);
+    EXPECT_EQ(VexlorWeb_IO_DeInit(1, 6), 0);
 }
 
 TEST_F(ErrorBoxLifecycle, ThermometerPollsGoOnWhileAnOldThreadIsInItsBox) {

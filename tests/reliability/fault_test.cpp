@@ -559,9 +559,10 @@ TEST(FaultInjection, SilentDeviceIsReportedAndRecovers) {
             ASSERT_TRUE(
                 host.Configure({WithHealth({0, sim.port(0), "100"}, "500", ""),
                                 WithHealth({1, sim.port(1), "100", kIoController}, "500", ""),
-                                WithHealth({2, sim.port(0), "100"}, "0", "")}));
+                                WithHealth({2, sim.port(0), "100"}, "0", ""),
+                                WithHealth({3, sim.port(0), "100"}, "500", "1")}));
             ASSERT_TRUE(host.Load()) << host.error();
-            for (uint16_t slot = 0; slot < 3; ++slot) ASSERT_EQ(host.Init(slot), 0);
+            for (uint16_t slot = 0; slot < 4; ++slot) ASSERT_EQ(host.Init(slot), 0);
             uint16_t w = 0, ioc = 0, off = 0;
             std::array<uint16_t, 12> b{};
             std::array<uint16_t, 8> in{};
@@ -581,13 +582,26 @@ TEST(FaultInjection, SilentDeviceIsReportedAndRecovers) {
             EXPECT_EQ(ioc, 0x3C);
             EXPECT_EQ(host.WriteDO12(0, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);
             EXPECT_EQ(host.ReadDI12(2, &off, b), 0);  // time-out off: as before
+            // With Reconnect on, the silent device (whose connections are still accepted) is
+            // connected again and again; its old values are never reported as fresh meanwhile.
+            int reported = 0, freshAfterwards = 0;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+            while (std::chrono::steady_clock::now() < end) {
+                const int result = host.ReadDI12(3, &off, b);
+                if (result != 0) ++reported;
+                if (result == 0 && reported > 0) ++freshAfterwards;
+                Pause(5);
+            }
+            EXPECT_GT(reported, 0);
+            EXPECT_EQ(freshAfterwards, 0);
 
             ASSERT_TRUE(sim.clearFaults(0));
             ASSERT_TRUE(sim.clearFaults(1));
             ASSERT_TRUE(sim.setInputs(0, 0x0F0));
             EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 0 && w == 0x0F0; }));
             EXPECT_TRUE(Eventually([&] { return host.IocReadDI(1, &ioc, in) == 0; }));
-            for (uint16_t slot = 0; slot < 3; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
+            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(3, &off, b) == 0 && off == 0x0F0; }));
+            for (uint16_t slot = 0; slot < 4; ++slot) EXPECT_EQ(host.DeInit(slot), 0);
         },
         120);
     ExpectPassed(outcome);

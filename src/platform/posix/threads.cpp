@@ -30,6 +30,9 @@ struct ThreadRecord {
     ThreadRoutine routine = nullptr;
     void* argument = nullptr;
     std::atomic<bool> finished{false};
+    // Written by the thread itself before its routine runs, so that it can find its record.
+    std::atomic<pthread_t> self{};
+    std::atomic<bool> selfKnown{false};
 };
 
 ThreadRecord g_records[kThreadRecords];
@@ -44,6 +47,8 @@ void SleepOneMs() {
 
 void* Trampoline(void* parameter) {
     auto* record = static_cast<ThreadRecord*>(parameter);
+    record->self.store(pthread_self(), std::memory_order_relaxed);
+    record->selfKnown.store(true, std::memory_order_release);
     record->routine(record->argument);
     record->finished.store(true, std::memory_order_release);
     return nullptr;
@@ -93,6 +98,7 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     }
     if (index < 0) {
         pthread_mutex_unlock(&g_lock);
+        errno = EAGAIN;  // as pthread_create reports a lack of thread resources
         return nullptr;
     }
     ThreadRecord& record = g_records[index];
@@ -101,8 +107,12 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     record.joined = false;
     record.handleOpen = true;
     record.finished.store(false, std::memory_order_relaxed);
-    if (pthread_create(&record.thread, nullptr, Trampoline, &record) != 0) {
+    record.selfKnown.store(false, std::memory_order_relaxed);
+    const int created = pthread_create(&record.thread, nullptr, Trampoline, &record);
+    if (created != 0) {
+        record.handleOpen = false;
         pthread_mutex_unlock(&g_lock);
+        errno = created;
         return nullptr;
     }
     record.used = true;
@@ -110,6 +120,27 @@ ThreadHandle CreateThread(ThreadRoutine routine, void* argument, uint32_t* threa
     const uint32_t id = g_nextThreadId.fetch_add(1);
     if (threadId != nullptr) *threadId = id;
     return HandleOf(index);
+}
+
+uint32_t ThreadStartError() {
+    return errno == EAGAIN || errno == ENOMEM ? 8u : 0u;  // ERROR_NOT_ENOUGH_MEMORY
+}
+
+bool CurrentThreadArgument(void** argument) {
+    const pthread_t self = pthread_self();
+    bool found = false;
+    pthread_mutex_lock(&g_lock);
+    for (const ThreadRecord& record : g_records) {
+        if (record.used && !record.finished.load(std::memory_order_acquire) &&
+            record.selfKnown.load(std::memory_order_acquire) &&
+            pthread_equal(record.self.load(std::memory_order_relaxed), self)) {
+            if (argument != nullptr) *argument = record.argument;
+            found = true;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+    return found;
 }
 
 int CloseThreadHandle(ThreadHandle handle) {

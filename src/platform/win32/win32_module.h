@@ -21,4 +21,7 @@ bool InDetach();
 // the system unmaps the library. Nothing to wait for when the process is ending.
 void DetachWaitForThreads(uint32_t timeoutMs);
 
+// Process detach, last: closes the thread handles that the platform layer keeps for its threads.
+void ReleaseThreadRecords();
+
 }  // namespace vexlor::platform::win32

@@ -3,6 +3,8 @@
 #include <winsock2.h>
 // after winsock2.h
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -536,6 +538,151 @@ WSCENARIO(timing_beyond_32_bits_reads_as_its_limit, kNeedsNothing) {
     const std::string received = device.ReceiveAtLeast(2 * request.size(), 500);
     WCHECK(received.empty() || received == request);
     WCHECK_EQ(d.DeInit(1, 13), 0);
+}
+
+}  // namespace wintest
+
+namespace wintest {
+
+// --- One error box per slot -----------------------------------------------------------------
+
+namespace {
+
+struct WindowCount {
+    const char* className;
+    const char* caption;
+    int count;
+};
+
+BOOL CALLBACK CountWindow(HWND window, LPARAM parameter) {
+    auto* request = reinterpret_cast<WindowCount*>(parameter);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    char name[64] = {}, text[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    GetWindowTextA(window, text, sizeof text);
+    if (pid == GetCurrentProcessId() && std::strcmp(name, request->className) == 0 &&
+        std::strcmp(text, request->caption) == 0) {
+        ++request->count;
+    }
+    return TRUE;
+}
+
+// The top-level windows of this process with the given class and caption.
+int CountProcessWindows(const char* className, const char* caption) {
+    WindowCount request{className, caption, 0};
+    EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&request));
+    return request.count;
+}
+
+int ThreadsOfThisProcess() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    int count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+}  // namespace
+
+// A device that answers every poll of slot 14 with text that is not a reply, 300 times, each
+// time on a new connection: the first receive thread opens its error box and stays there, every
+// later one meets the same text while that box is open, writes a trace line instead of a second
+// box and ends with its DeInit. Slot 15 meanwhile opens and decodes as usual; closing the one
+// box lets slot 14 go on.
+WSCENARIO(error_boxes_of_one_slot_never_pile_up, kNeedsNothing) {
+    constexpr int kPolls = 300;
+    const std::string probePath = Env().hostDir + "trace-probe\\ORVANE.dll";
+    HMODULE probe = LoadLibraryA(probePath.c_str());
+    WCHECK(probe != nullptr);
+    if (probe == nullptr) return;
+    using TakeFn = int(__cdecl*)(char*, int);
+    auto take =
+        reinterpret_cast<TakeFn>(reinterpret_cast<void*>(GetProcAddress(probe, "TraceProbeTake")));
+    static char lines[1 << 16];
+    const std::string notShown =
+        "C1 MessageBoxA not shown (slot 14 has a box open): Web-IO 12xDigital: bogus reply";
+
+    FakeDevice bad, good;
+    WriteSlot(14, "127.0.0.1", std::to_string(bad.port()).c_str(), "0", "");
+    WriteSlot(15, "127.0.0.1", std::to_string(good.port()).c_str(), "0", "");
+    Driver& d = Load();
+    if (d.Init == nullptr || d.D12ReadDI == nullptr || take == nullptr) {
+        Unload();
+        FreeLibrary(probe);
+        return;
+    }
+    const int threadsBefore = ThreadsOfThisProcess();
+    const std::string request = "GET /input?PW=&";
+    Digital12 v;
+    int suppressed = 0;
+    for (int poll = 0; poll < kPolls; ++poll) {
+        if (d.Init(1, 14) != 0 || !bad.Accept(kEventWaitMs)) {
+            RecordFailure(__FILE__, __LINE__, "poll " + std::to_string(poll) + " did not connect");
+            break;
+        }
+        ReadDI12(d, 14, v);
+        bad.ReceiveAtLeast(request.size(), kEventWaitMs);
+        bad.Send(std::string("bogus reply") + '\0');
+        const bool handled = WaitFor(
+            [&] {
+                if (poll == 0) return FindProcessWindow("#32770", "Web-IO 12xDigital") != nullptr;
+                take(lines, sizeof lines);
+                if (std::strstr(lines, notShown.c_str()) == nullptr) return false;
+                ++suppressed;
+                return true;
+            },
+            kWindowWaitMs);
+        if (!handled) {
+            RecordFailure(__FILE__, __LINE__, "poll " + std::to_string(poll) + ": reply not seen");
+            break;
+        }
+        d.DeInit(1, 14);
+    }
+    WCHECK_EQ(suppressed, kPolls - 1);
+    WCHECK_EQ(CountProcessWindows("#32770", "Web-IO 12xDigital"), 1);
+    // One thread held in the box, not one per poll.
+    const int threadsAfter = ThreadsOfThisProcess();
+    WCHECK(threadsAfter - threadsBefore <= 3);
+    std::printf("    %d polls: threads %d -> %d\n", kPolls, threadsBefore, threadsAfter);
+
+    WCHECK_EQ(d.Init(1, 15), 0);
+    WCHECK(good.Accept(kEventWaitMs));
+    WCHECK_EQ(ReadDI12(d, 15, v), 0);
+    good.ReceiveAtLeast(request.size(), kEventWaitMs);
+    WCHECK(good.Send(std::string("input;5A5") + '\0'));
+    WCHECK(WaitFor(
+        [&] {
+            ReadDI12(d, 15, v);
+            return v.word == 0x5A5;
+        },
+        kEventWaitMs));
+
+    // Closing the box: the next poll of slot 14 decodes its reply.
+    HWND box = FindProcessWindow("#32770", "Web-IO 12xDigital");
+    if (box != nullptr) PostMessageA(box, WM_COMMAND, IDOK, 0);
+    WCHECK(WaitFor([] { return FindProcessWindow("#32770", "Web-IO 12xDigital") == nullptr; },
+                   kWindowWaitMs));
+    WCHECK_EQ(d.Init(1, 14), 0);
+    WCHECK(bad.Accept(kEventWaitMs));
+    WCHECK_EQ(ReadDI12(d, 14, v), 0);
+    bad.ReceiveAtLeast(request.size(), kEventWaitMs);
+    WCHECK(bad.Send(std::string("input;3") + '\0'));
+    WCHECK(WaitFor(
+        [&] {
+            ReadDI12(d, 14, v);
+            return v.word == 3;
+        },
+        kEventWaitMs));
+    WCHECK_EQ(d.DeInit(1, 14), 0);
+    WCHECK_EQ(d.DeInit(1, 15), 0);
+    Unload();
+    FreeLibrary(probe);
 }
 
 }  // namespace wintest
