@@ -541,6 +541,11 @@ TEST(FaultInjection, DroppedWakeUpDatagramsCostNothing) {
 
 // --- Connection health ------------------------------------------------------------------------
 
+// A port below the ephemeral range for a device that restarts.
+std::string LowPort() {
+    return std::to_string(SimProcess::portBelowEphemeralRange());
+}
+
 SlotSetting WithHealth(SlotSetting slot, const char* replyTimeout, const char* reconnect) {
     slot.replyTimeout = replyTimeout;
     slot.reconnect = reconnect;
@@ -611,7 +616,10 @@ TEST(FaultInjection, SilentDeviceIsReportedAndRecovers) {
 // itself and gets fresh values, and the next WriteDO sends every output again (the device came
 // back with its outputs off). With Reconnect off the slot stays down until DeInit and Init.
 TEST(FaultInjection, RestartedDeviceIsReconnectedWhenAsked) {
-    SimProcess sim({"digital12,inputs=0x111", "digital12,inputs=0x222"});
+    // Ports below the ephemeral range: a reconnect attempt's own port can never be a port of a
+    // device that is down.
+    SimProcess sim(
+        {"digital12,inputs=0x111,port=" + LowPort(), "digital12,inputs=0x222,port=" + LowPort()});
     ASSERT_TRUE(sim.ok()) << sim.error();
     const ChildOutcome outcome = RunInChild(
         [&] {
@@ -717,7 +725,11 @@ TEST(FaultInjection, DeInitDuringAReconnectIsPrompt) {
 // every other slot goes on reading fresh values without a single failed read.
 TEST(FaultInjection, TenOfHundredDevicesRestartTheOthersUndisturbed) {
     std::vector<std::string> devices;
-    for (int i = 0; i < 100; ++i) devices.push_back("digital12,inputs=" + std::to_string(i));
+    for (int i = 0; i < 100; ++i) {
+        // The restarted ones on ports below the ephemeral range (see LowPort).
+        devices.push_back("digital12,inputs=" + std::to_string(i) +
+                          (i % 10 == 0 ? ",port=" + LowPort() : std::string()));
+    }
     SimProcess sim(devices);
     ASSERT_TRUE(sim.ok()) << sim.error();
     const ChildOutcome outcome = RunInChild(

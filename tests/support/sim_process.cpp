@@ -83,6 +83,27 @@ const char* SimProcess::simulatorPath() {
     return VEXLOR_SIM_PATH;
 }
 
+uint16_t SimProcess::portBelowEphemeralRange() {
+    // Linux hands out ephemeral ports from 32768 up by default; start the search at a random
+    // point so that tests running side by side rarely try the same ports.
+    static unsigned seed =
+        static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        seed = seed * 1103515245u + 12345u;
+        const uint16_t port = static_cast<uint16_t>(20000 + (seed >> 8) % 12000);
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return 0;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (free) return port;
+    }
+    return 0;
+}
+
 std::string SimProcess::escape(std::string_view bytes) {
     return sim::escapeBytes(bytes, true);
 }

@@ -151,6 +151,12 @@ class SimProcess {
     // The simulator's byte escaping for command texts: "\\" and "\xHH" for anything not
     // printable, space included.
     static std::string escape(std::string_view bytes);
+
+    // A free TCP port on 127.0.0.1 below the system's range of ephemeral ports, for a device
+    // that a test restarts: while it is down, a port of that range may be given to an outgoing
+    // connection (a driver reconnecting another slot), which would keep the device from
+    // listening again. Use it as "port=N" in the device's description; 0 if none was found.
+    static uint16_t portBelowEphemeralRange();
     static bool unescape(std::string_view text, std::string& bytes);
     // Where the simulator binary is (fixed at build time).
     static const char* simulatorPath();
