@@ -59,12 +59,6 @@ bool WaitForHostSenders(const DeviceSlot& slot, uint32_t timeoutMs) {
     return true;
 }
 
-// A socket or address as trace lines show it: cut to 32 bits, in signed decimal.
-template <typename T>
-int32_t AsNumber(T value) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
-}
-
 platform::WaitNoticeTemplate ConnectTemplate(uint16_t language) {
     return language == 0 ? platform::WaitNoticeTemplate::kConnectGerman
                          : platform::WaitNoticeTemplate::kConnectEnglish;
@@ -184,14 +178,14 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
 
     const char* ip = g_settings.ip[slotNumber];
     const uint32_t address = api.inet_addr(ip);
-    trace::InetAddr(AsNumber(address), ip);
+    trace::InetAddr(trace::Shown(address), ip);
 
     const ws::SOCKET socket = api.socket(ws::kAfInet, ws::kSockStream, 0);
     slot.socket.store(socket, std::memory_order_release);
     // The error number is read before the trace line: a trace library may change the thread's
     // last error, which WSAGetLastError reports on Windows.
     const int socketError = socket == ws::kInvalidSocket ? api.WSAGetLastError() : 0;
-    trace::SocketLine(AsNumber(socket));
+    trace::SocketLine(trace::Shown(socket));
     if (socket == ws::kInvalidSocket) return FailInit(slotNumber, slot, socketError);
 
     ws::SockAddrIn local{};
@@ -200,7 +194,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     local.sin_addr.s_addr = 0;
     const int bound = api.bind(socket, reinterpret_cast<const ws::SockAddr*>(&local), sizeof local);
     const int bindError = bound != 0 ? api.WSAGetLastError() : 0;
-    trace::BindLine(bound, AsNumber(socket));
+    trace::BindLine(bound, trace::Shown(socket));
     if (bound != 0) {
         trace::WsaGetLastError(bindError);
         return FailInit(slotNumber, slot, bindError);
@@ -221,11 +215,11 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
 
     if (connected != 0) {
         const int error = api.WSAGetLastError();
-        trace::Connect(ws::kSocketError, AsNumber(socket));
+        trace::Connect(ws::kSocketError, trace::Shown(socket));
         trace::WsaGetLastError(error);
         return FailInit(slotNumber, slot, error);
     }
-    trace::Connect(connected, AsNumber(socket));
+    trace::Connect(connected, trace::Shown(socket));
     slot.inUse.store(1, std::memory_order_release);
     // A thread that began waiting before the socket was stored (an I/O Controller slot is served
     // from its first pass) looks again now.
@@ -302,16 +296,16 @@ void CloseSlotConnection(uint16_t slotNumber, ws::SOCKET socket) {
     if (socket == ws::kInvalidSocket || slotNumber >= kSlotCount) return;
     const SocketApi& api = g_module.sockets;
     const int down = api.shutdown(socket, ws::kSdBoth);
-    trace::Shutdown(down, AsNumber(socket));
+    trace::Shutdown(down, trace::Shown(socket));
     // Until the senders are gone the socket stays open, even at the cost of keeping it: its
     // number must not reach another connection.
     if (!WaitForHostSenders(g_devices[slotNumber], kHostSendersWaitMs)) return;
     const ws::Linger linger{1, 0};
     const int lingered = api.setsockopt(socket, ws::kSolSocket, ws::kSoLinger,
                                         reinterpret_cast<const char*>(&linger), sizeof linger);
-    trace::SetSockOptLinger(lingered, AsNumber(socket));
+    trace::SetSockOptLinger(lingered, trace::Shown(socket));
     const int closedSocket = api.closesocket(socket);
-    trace::CloseSocket(closedSocket, AsNumber(socket));
+    trace::CloseSocket(closedSocket, trace::Shown(socket));
 }
 
 }  // namespace vexlor

@@ -35,11 +35,6 @@ struct LinkTarget {
 };
 LinkTarget g_targets[kSlotCount];
 
-template <typename T>
-int32_t AsNumber(T value) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
-}
-
 uint32_t Remaining(uint32_t now, uint32_t at) {
     const int32_t rest = static_cast<int32_t>(at - now);  // wraps with the counter
     return rest > 0 ? static_cast<uint32_t>(rest) : 0;
@@ -116,11 +111,11 @@ ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
     *error = 0;
     const char* ip = g_targets[slot].ip;
     const uint32_t address = api.inet_addr(ip);
-    trace::InetAddr(AsNumber(address), ip);
+    trace::InetAddr(trace::Shown(address), ip);
 
     const ws::SOCKET socket = api.socket(ws::kAfInet, ws::kSockStream, 0);
     const int socketError = socket == ws::kInvalidSocket ? api.WSAGetLastError() : 0;
-    trace::SocketLine(AsNumber(socket));
+    trace::SocketLine(trace::Shown(socket));
     if (socket == ws::kInvalidSocket) {
         *error = socketError;
         return ws::kInvalidSocket;
@@ -129,7 +124,7 @@ ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
     local.sin_family = ws::kAfInet;
     const int bound = api.bind(socket, reinterpret_cast<const ws::SockAddr*>(&local), sizeof local);
     const int bindError = bound != 0 ? api.WSAGetLastError() : 0;
-    trace::BindLine(bound, AsNumber(socket));
+    trace::BindLine(bound, trace::Shown(socket));
     if (bound != 0) {
         trace::WsaGetLastError(bindError);
         api.closesocket(socket);
@@ -155,13 +150,13 @@ ws::SOCKET Connect(uint16_t slot, uint32_t generation, int* error) {
         return ws::kInvalidSocket;
     }
     if (failure != 0) {
-        trace::Connect(ws::kSocketError, AsNumber(socket));
+        trace::Connect(ws::kSocketError, trace::Shown(socket));
         trace::WsaGetLastError(failure);
         api.closesocket(socket);
         *error = failure;
         return ws::kInvalidSocket;
     }
-    trace::Connect(0, AsNumber(socket));
+    trace::Connect(0, trace::Shown(socket));
     if (ConnectedToItself(socket, remote)) {
         // Nothing listens on the device's port, and the system gave this socket that very port
         // as its own: TCP connects a socket to itself then. No device is there.

@@ -125,6 +125,12 @@ struct SocketWatch {
     int failError = 0;
 };
 
+// Reads the wake-up bytes waiting in a channel (each wake-up is one byte; one read takes them).
+void Drain(ws::SOCKET wake) {
+    char drained[16];
+    g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
+}
+
 // Waits for the wake-up channel alone, at most waitMs; sleeps that long without a channel.
 void WaitForWakeUp(ws::SOCKET wake, uint32_t waitMs) {
     if (wake == ws::kInvalidSocket) {
@@ -135,10 +141,7 @@ void WaitForWakeUp(ws::SOCKET wake, uint32_t waitMs) {
     AddToSet(readSet, wake);
     const ws::TimeVal timeout{static_cast<int32_t>(waitMs / 1000),
                               static_cast<int32_t>(waitMs % 1000 * 1000)};
-    if (g_module.sockets.select(0, &readSet, nullptr, nullptr, &timeout) > 0) {
-        char drained[16];
-        g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
-    }
+    if (g_module.sockets.select(0, &readSet, nullptr, nullptr, &timeout) > 0) Drain(wake);
 }
 
 }  // namespace
@@ -185,9 +188,7 @@ ws::SOCKET WakeChannelSocket(uint16_t slot) {
 
 void DrainWakeChannel(uint16_t slot) {
     const ws::SOCKET wake = WakeChannelSocket(slot);
-    if (wake == ws::kInvalidSocket) return;
-    char drained[16];
-    g_module.sockets.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
+    if (wake != ws::kInvalidSocket) Drain(wake);
 }
 
 void ReceiveStep::Leave() {
@@ -290,10 +291,7 @@ uint32_t ThreadDev(void* argument) {
                 continue;
             }
         } else if (ready > 0) {
-            if (wake != ws::kInvalidSocket && InSet(readSet, wake)) {
-                char drained[16];
-                api.recvfrom(wake, drained, sizeof drained, 0, nullptr, nullptr);
-            }
+            if (wake != ws::kInvalidSocket && InSet(readSet, wake)) Drain(wake);
             readable = socket != ws::kInvalidSocket && InSet(readSet, socket);
         }
 

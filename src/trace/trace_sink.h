@@ -7,6 +7,12 @@
 
 namespace vexlor::trace {
 
+// A socket or address as trace lines show it: cut to 32 bits, in signed decimal.
+template <typename T>
+int32_t Shown(T value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
 enum Channel : int32_t {
     kThreadsAndLibraries = 1,
     kSockets = 2,
