@@ -2,6 +2,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/health.h"
 #include "core_test_support.h"
 
 namespace coretest {
@@ -16,7 +17,7 @@ class ReceiveTest : public CoreTest {
         CoreTest::SetUp();
         fake::StartModule();
     }
-    // A connected socket of the fake layer, as Init would leave it in the slot.
+    // A connected socket of the fake layer, established as Init would leave it in the slot.
     vexlor::ws::SOCKET ConnectedSocket(uint16_t slot) {
         const auto& api = vexlor::g_module.sockets;
         const auto socket = api.socket(2, 1, 0);
@@ -27,6 +28,7 @@ class ReceiveTest : public CoreTest {
         api.connect(socket, reinterpret_cast<const vexlor::ws::SockAddr*>(&address),
                     sizeof address);
         Set(g_devices[slot].socket, socket);
+        vexlor::MarkConnectionUp(g_devices[slot]);
         return socket;
     }
 };

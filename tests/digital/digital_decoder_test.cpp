@@ -286,10 +286,15 @@ TEST_F(DigitalDecoder, FramingOfDevicesWithoutTerminatorsAndOfQuietRemainders) {
     EXPECT_EQ(first.length, 0);
     EXPECT_TRUE(g_boxes.empty());
 
-    // A connection that has not shown a terminator holds bytes only briefly, so a device that
-    // never sends one keeps working; its text is decoded when the quiet time is up, and a NUL
-    // that comes after that ends the text: it is no empty reply.
+    // Held bytes wait long enough for a retransmission from the first reply on; only a device
+    // shown to send no terminator has them wait briefly, so that it keeps working. Its text is
+    // decoded when the quiet time is up, and a NUL that comes after that ends the text: it is no
+    // empty reply.
+    ReceiveCarry first2;
+    Feed(slot, kDigital12, first2, "input;5", 256);
+    EXPECT_GE(first2.quietMs, 2000u);
     ReceiveCarry fresh;
+    fresh.withoutTerminators = true;
     Feed(slot, kDigital12, fresh, "input;5", 256);
     EXPECT_EQ(fresh.length, 7);
     EXPECT_EQ(fresh.quietMs, vexlor::kCarryQuietMs);

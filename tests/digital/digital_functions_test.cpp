@@ -255,12 +255,14 @@ TEST_F(DigitalFunctions, FailedSendStopsWriteDOAtThatOutput) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Get(g_devices[6].outputShadow[i]), 1) << i;
     for (int i = 5; i < 12; ++i) EXPECT_EQ(Get(g_devices[6].outputShadow[i]), 0) << i;
 
-    // The next call takes up where the failure stopped.
-    EXPECT_EQ(WriteDO12(6, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 0);
-    const std::vector<std::string> sends = TakeSends(socket);
-    ASSERT_EQ(sends.size(), 7u);
-    EXPECT_EQ(sends.front(), "GET /outputaccess5?PW=&State=ON&");
-    EXPECT_EQ(sends.back(), "GET /outputaccess11?PW=&State=ON&");
+    // The failed send lost the connection: from now on every read reports it with the stored
+    // values and writes report it without sending or remembering, until DeInit and Init.
+    uint16_t word = 0, bits[12];
+    EXPECT_TRUE(fake::WaitFor([&] { return ReadDI12(6, &word, bits) == 10054; }));
+    TakeSends(socket);  // the first read's request, made before the loss was taken
+    EXPECT_EQ(WriteDO12(6, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 10054);
+    EXPECT_TRUE(TakeSends(socket).empty());
+    EXPECT_EQ(Get(g_devices[6].outputShadow[5]), 0);
 }
 
 TEST_F(DigitalFunctions, FailedReadLeavesPointersUntouchedAndTracesBothLines) {
@@ -279,15 +281,22 @@ TEST_F(DigitalFunctions, FailedReadLeavesPointersUntouchedAndTracesBothLines) {
               std::vector<std::string>{"Ret=-1; send (" + s + ", GET /input?PW=&, 15, 0)"});
     EXPECT_EQ(fake::TraceTexts(2), std::vector<std::string>{"Ret=10053; WSAGetLastError ()"});
 
+    // The connection is lost with the send: reads that are not due copy the stored values and
+    // report it, without a send; so do writes, until DeInit and Init.
     fake::ClearTrace();
-    EXPECT_EQ(ReadDI12(8, &word, bits), 0);  // not due: the stored values
+    EXPECT_TRUE(fake::WaitFor([&] { return ReadDI12(8, &word, bits) == 10053; }));
     EXPECT_EQ(word, 0);
-    EXPECT_TRUE(fake::TraceTexts(0).empty());
+    EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 8, 4), 10053);
+    EXPECT_TRUE(fake::TraceTexts(3).empty());  // nothing sent
+    EXPECT_EQ(DeInitSlot(1, 8), 0);
+    const SOCKET again = Open(8, "500");
+    const std::string a = std::to_string(static_cast<int32_t>(again));
+    fake::ClearTrace();
 
     // A successful send writes only the send line, with the byte count send returned.
     EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 8, 4), 0);
     EXPECT_EQ(fake::TraceTexts(3),
-              std::vector<std::string>{"Ret=20; send (" + s + ", GET /errorclear?PW=&, 20, 0)"});
+              std::vector<std::string>{"Ret=20; send (" + a + ", GET /errorclear?PW=&, 20, 0)"});
     EXPECT_TRUE(fake::TraceTexts(2).empty());
 
     // A send that fails is a failure even when the socket layer has no error number for it.
@@ -366,7 +375,7 @@ TEST_F(DigitalFunctions, EachKindReceivesInBlocksOfItsOwnSize) {
     EXPECT_EQ(VexlorWeb_IO_24xDigital_ErrorClear(1, 12, 0), 0);  // kind 2
     // A 256-byte reply without NUL, then a counter reply, in one chunk: 256 bytes per block. A
     // whole block without a terminator is decoded as it stands; the short rest is held until it
-    // has been quiet for a moment, as this connection has shown no terminator.
+    // has been quiet long enough for a retransmission.
     fake::QueueReceive(s12, "input;" + std::string(249, '0') + "1" + "counter1;5");
     // 1000 bytes, then the rest.
     fake::QueueReceive(s24, "input;" + std::string(993, '0') + "F" + std::string("output;3\0", 9));
@@ -374,7 +383,7 @@ TEST_F(DigitalFunctions, EachKindReceivesInBlocksOfItsOwnSize) {
     ASSERT_TRUE(fake::WaitUntilReceived(s24));
     EXPECT_EQ(Get(g_devices[11].inputWord12), 1);
     EXPECT_EQ(Get(g_devices[11].counters[1]), 0);
-    fake::AdvanceTime(kCarryQuietMs);
+    fake::AdvanceTime(kCarryQuietTerminatedMs);
     EXPECT_TRUE(fake::WaitFor([] { return Get(g_devices[11].counters[1]) == 5; }));
     EXPECT_EQ(Get(g_devices[12].inputWord24), 0xFu);
     EXPECT_EQ(Get(g_devices[12].outputWord24), 3u);
