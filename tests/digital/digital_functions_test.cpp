@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "core/connection.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "fake_platform.h"
 
@@ -433,6 +434,56 @@ TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {
     EXPECT_EQ(boxes[0].caption, "Web-IO 24xDigital");
     EXPECT_EQ(boxes[0].text, "Error: wrong password");
     EXPECT_EQ(Get(g_devices[13].outputWord24), 1u);
+}
+
+// The reply wait counts on the 32-bit millisecond counter across its wrap: a request that has
+// waited longer than the reply time-out is reported however long the silence, from stamps all
+// over the counter's range; a request stamped just after the read took its time is not.
+TEST_F(DigitalFunctions, SilenceIsStaleAcrossTheCounterWrap) {
+    constexpr uint32_t kDay = 86400000u;
+    fake::SetProfileString("DEV9", "Reply Timeout", "5000");
+    const uint32_t stamps[] = {0u, 1000000u, 0x7FFFFFFFu, 0xC0000000u, 0xFFFFFF00u};
+    const struct {
+        uint32_t days, ms;
+        int result;
+    } silences[] = {{0, 1000, 0},   {10, 0, 10060}, {25, 0, 10060},
+                    {30, 0, 10060}, {49, 0, 10060}, {60, 0, 10060}};
+    uint16_t word = 0, bits[12];
+    for (const uint32_t stamp : stamps) {
+        for (const auto& silence : silences) {
+            fake::SetTime(stamp);
+            Open(9, "0");
+            ASSERT_EQ(ReadDI12(9, &word, bits), 0);
+            for (uint32_t day = 0; day < silence.days; ++day) fake::AdvanceTime(kDay);
+            fake::AdvanceTime(silence.ms);
+            EXPECT_EQ(ReadDI12(9, &word, bits), silence.result)
+                << "stamp " << stamp << ", " << silence.days << " days " << silence.ms << " ms";
+            EXPECT_EQ(DeInitSlot(1, 9), 0);
+        }
+    }
+    // The read takes its time, then the request is stamped: the counter may wrap in between.
+    EXPECT_GT(UntilTimeout(0xFFFFFFFEu, 2u, 5000), 0u);
+    EXPECT_GT(UntilTimeout(0xFFFFFFFEu, 0xFFFFFFFEu, 5000), 0u);
+    EXPECT_EQ(UntilTimeout(2u, 0xFFFFE000u, 5000), 0u);
+}
+
+// Only the requests that the device answers start the reply wait: counter and error clears do
+// not (a device that never answers them is not stale), switch-output requests do.
+TEST_F(DigitalFunctions, ClearsStartNoReplyWaitSwitchingDoes) {
+    fake::SetProfileString("DEV10", "Reply Timeout", "1000");
+    Open(10, "100000");
+    for (uint16_t i = 1; i <= 5; ++i) {
+        EXPECT_EQ(ResetCI12(10, {i, i, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);
+        EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 10, i), 0);
+        fake::AdvanceTime(600);
+    }
+    uint16_t word = 0, bits[12];
+    EXPECT_EQ(ReadDI12(10, &word, bits), 0);  // due: its request starts the wait now
+    fake::QueueReceive(Get(g_devices[10].socket), std::string("input;3\0", 8));
+    ASSERT_TRUE(fake::WaitFor([] { return Get(g_devices[10].inputWord12) == 3; }));
+    EXPECT_EQ(WriteDO12(10, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);
+    fake::AdvanceTime(1500);
+    EXPECT_EQ(ReadDI12(10, &word, bits), 10060);
 }
 
 }  // namespace

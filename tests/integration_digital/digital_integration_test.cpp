@@ -382,6 +382,34 @@ TEST(DigitalIntegration, FirstRepliesAndLateRestsOfEveryConnectionArriveWhole) {
         << outcome.standardError.substr(0, 4000);
 }
 
+// The first reply after a fresh load, cut with its rest 150 ms and 600 ms late (a lost segment on
+// a lossy link): it is decoded whole, never in part, and no error box comes up.
+TEST(DigitalIntegration, FirstReplyAfterLoadWithALateRestArrivesWhole) {
+    SimProcess sim({"digital12,inputs=0x5A5"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    for (const char* rest : {"7/150", "7/600"}) {
+        ASSERT_TRUE(sim.setFault(0, "cut", rest));
+        const ChildOutcome outcome = RunInChild(
+            [&] {
+                Driver driver({{0, sim.port(0), "5000", ""}});
+                ASSERT_TRUE(driver.ok()) << driver.why();
+                ASSERT_EQ(driver.Init(0), 0);
+                std::vector<uint32_t> seen;
+                uint16_t w = 0, b[12];
+                for (int i = 0; i < 500 && (seen.empty() || seen.back() != 0x5A5); ++i) {
+                    EXPECT_EQ(driver.ReadDI12(0, &w, b), 0);
+                    if (seen.empty() || seen.back() != w) seen.push_back(w);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                EXPECT_EQ(seen, (std::vector<uint32_t>{0, 0x5A5}));
+                EXPECT_EQ(driver.DeInit(0), 0);
+            },
+            30);
+        ExpectChildPassed(outcome);
+        EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 12xDigital"), 0) << rest;
+    }
+}
+
 // One host thread reads slot A as fast as it can while others close and open slots A and B over
 // and over: no request of slot A, with A's password, may ever reach B's device, whatever socket
 // number the system hands to B's new connections.
