@@ -1,5 +1,5 @@
-// Connection health: stale values reported as 10060, and the background reconnect of a slot
-// that has "Reconnect" set. See health.h.
+// Connection health: the one send of the device functions, stale values reported as 10060,
+// lost connections, and the background reconnect of a slot that has "Reconnect" set. See health.h.
 #include "core/health.h"
 
 #include "config/settings.h"
