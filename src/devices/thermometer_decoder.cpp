@@ -1,8 +1,10 @@
 // The thermometer answer decoder and the locale-independent number conversion it uses.
 //
 // The device answers with text whose last segments, separated by ";", are the readings, each
-// like "21.5\xB0C" or "----" for a missing sensor. The decoder scans the answer backwards so
-// that only the last N segments are ever looked at.
+// like "21,5\xB0C" or "----" for a missing sensor. The decoder scans the answer backwards so
+// that only the last N segments are ever looked at. The devices write a decimal comma, which
+// reads as a decimal point; a point reads as one as well. The degree sign comes as the Latin-1
+// byte B0 or, from newer firmware, as the UTF-8 pair C2 B0; both are dropped.
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +14,7 @@ namespace vexlor {
 namespace {
 
 constexpr unsigned char kDegreeSign = 0xB0;
+constexpr unsigned char kUtf8Lead = 0xC2;  // first byte of the degree sign in UTF-8
 constexpr char kMissingReading[] = "----";
 constexpr double kMissingValue = -999.0;
 
@@ -154,9 +157,14 @@ bool DecodeThermometerReply(DeviceSlot& slot, const char* block, int n,
             ++count;
             continue;
         }
-        if (static_cast<unsigned char>(c) == kDegreeSign || c == 'C') continue;
+        if (static_cast<unsigned char>(c) == kDegreeSign) {
+            if (i >= 1 && static_cast<unsigned char>(block[i - 1]) == kUtf8Lead) --i;
+            continue;
+        }
+        if (c == 'C') continue;
         // A field holds at most 259 characters; anything beyond that is dropped.
-        if (fieldLength[count] < kThermoFieldSize - 1) fields[count][fieldLength[count]++] = c;
+        if (fieldLength[count] < kThermoFieldSize - 1)
+            fields[count][fieldLength[count]++] = c == ',' ? '.' : c;
     }
 
     if (count < needed) {
