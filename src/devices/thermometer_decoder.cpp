@@ -41,7 +41,52 @@ void Reverse(char* text, int length) {
     }
 }
 
+// Whether text[0, length) is one reading: "----" or a number ([+-], digits with at most one
+// "." or ","), then the degree sign and "C"; "----" needs neither.
+bool IsReading(const char* text, int length) {
+    int end = length;
+    if (end >= 1 && text[end - 1] == 'C') {
+        --end;
+        if (end >= 1 && static_cast<unsigned char>(text[end - 1]) == kDegreeSign) {
+            --end;
+            if (end >= 1 && static_cast<unsigned char>(text[end - 1]) == kUtf8Lead) --end;
+        } else {
+            return false;
+        }
+    }
+    if (end == 4 && std::strncmp(text, kMissingReading, 4) == 0) return true;
+    if (end == length) return false;  // a number needs its unit
+    int i = 0;
+    if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
+    bool digit = false;
+    bool point = false;
+    for (; i < end; ++i) {
+        if (IsDigit(text[i])) {
+            digit = true;
+        } else if ((text[i] == '.' || text[i] == ',') && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 }  // namespace
+
+bool ThermoAnswerLooksWhole(const char* text, int length, int needed) {
+    int end = 0;
+    while (end < length && text[end] != '\0') ++end;
+    // Segments from the last backwards; the start of the text ends the first one.
+    for (int found = 0; found < needed; ++found) {
+        int start = end;
+        while (start > 0 && text[start - 1] != ';') --start;
+        if (!IsReading(text + start, end - start)) return false;
+        if (start == 0) return found + 1 == needed;
+        end = start - 1;
+    }
+    return needed > 0;
+}
 
 int ThermoReadingCount(int32_t kind) {
     switch (kind) {
