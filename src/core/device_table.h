@@ -84,11 +84,10 @@ struct DeviceSlot {
     // that no request (and no password in it) reaches a socket number that the system has since
     // given to another connection.
     Shared<int32_t> hostSenders{0};
-    // Not part of the device's data: how the slot's thermometer ends its answers, as learned
-    // from earlier polls (kThermoEnd...), and how many bytes of an answer that has not ended
-    // the receive thread holds now.
-    Shared<int32_t> thermoAnswerEnd{0};
+    // Not part of the device's data: how many bytes of an answer that has not ended the receive
+    // thread holds now, and the read's request (at its deadline) to give that answer up.
     Shared<int32_t> thermoHeldBytes{0};
+    Shared<int32_t> thermoDeadlinePassed{0};
     // Not part of the device's data: the slot's digital device has been seen to end its replies
     // with a NUL, so a new connection to it holds a cut reply as long as a connection that has
     // shown a terminator does, from its first reply on.
