@@ -101,7 +101,7 @@ TEST(IoControllerDevice, ReadsInputsSetsAndAcknowledgesOutputs) {
 }
 
 TEST(ThermometerDevice, RepliesWithReadingsAndDriftsDeterministically) {
-    Device d = makeDevice("thermo2,title=Lab,temps=20.5/----,drift=0,decimal=comma");
+    Device d = makeDevice("thermo2,title=Lab,temps=20.5/----,drift=0");
     EXPECT_EQ(d.thermoReplyText(1000.0),
               "Lab;20,5\xB0"
               "C;----");

@@ -206,14 +206,14 @@ TEST(SimDigital, UnfinishedAndJunkTextIsAnsweredAfterIdleTime) {
 }
 
 TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
-    SimProcess sim(
-        {"thermo2,title=Lab,drift=0,temps=20.5/----", "thermo1,drift=0", "thermo8,drift=0,title="});
+    SimProcess sim({"thermo2,title=Lab,drift=0,temps=20.5/----", "thermo1,drift=0,decimal=point",
+                    "thermo8,drift=0,title="});
     ASSERT_TRUE(sim.ok()) << sim.error();
     {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send("GET /Single"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Lab;20.5\xB0"
+                  "Lab;20,5\xB0"
                   "C;----\0"s);
         EXPECT_TRUE(c.eof());  // the device closed the connection after answering
     }
@@ -226,8 +226,8 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_TRUE(c.send("ngle"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Lab;30.0\xB0"
-                  "C;-4.2\xB0"
+                  "Lab;30,0\xB0"
+                  "C;-4,2\xB0"
                   "C\0"s);
     }
     ASSERT_TRUE(sim.setSensorMissing(0, 0));
@@ -235,7 +235,7 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send("GET /Single"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Lab;----;-4.2\xB0"
+                  "Lab;----;-4,2\xB0"
                   "C\0"s);
     }
     EXPECT_EQ(sim.accepts(0), 3);
@@ -250,7 +250,7 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
     TestClient eight(sim.port(2));
     ASSERT_TRUE(eight.send("GET /Single"));
     std::string expected;
-    for (const char* t : {"21.0", "21.5", "22.0", "22.5", "23.0", "23.5", "24.0", "24.5"}) {
+    for (const char* t : {"21,0", "21,5", "22,0", "22,5", "23,0", "23,5", "24,0", "24,5"}) {
         expected += (expected.empty() ? "" : ";") + std::string(t) +
                     "\xB0"
                     "C";
@@ -288,8 +288,8 @@ TEST(SimThermometer, OddRepliesAndUnknownRequests) {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send("GET /Single"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Thermometer;21.0\xB0"
-                  "C;21.5\xB0"
+                  "Thermometer;21,0\xB0"
+                  "C;21,5\xB0"
                   "C\0"s);
     }
 }

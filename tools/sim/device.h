@@ -90,12 +90,12 @@ struct DeviceConfig {
     std::optional<bool> nul;  // per-device override of the NUL terminator
     // How the devices behave where the documentation leaves nothing to choose; -1 picks the
     // type's default when the device is made (see resolveDefaults).
-    bool decimalComma = false;  // thermometers write "23,4"; false: "23.4"
-    bool errorTexts = false;    // answer bad requests with "Error: ..." instead of closing
-    int idleMs = -1;            // close a connection this long without a valid request; 0 off
-    bool header = false;        // digital replies start with "<IP>;<title>;"
-    int trigger = -1;           // send input changes unprompted (0/1)
-    bool keep = false;          // I/O Controller: send a NOP after keepMs without a send
+    bool decimalComma = true;  // thermometers write "23,4"; false: "23.4"
+    bool errorTexts = false;   // answer bad requests with "Error: ..." instead of closing
+    int idleMs = -1;           // close a connection this long without a valid request; 0 off
+    bool header = false;       // digital replies start with "<IP>;<title>;"
+    int trigger = -1;          // send input changes unprompted (0/1)
+    bool keep = false;         // I/O Controller: send a NOP after keepMs without a send
     int keepMs = kDefaultKeepMs;
     int maxConnections = -1;  // further connections are accepted and closed at once; 0 no limit
     Faults faults;
