@@ -4,8 +4,9 @@
 // Invariants checked on every input:
 // - the slot ends up exactly as an independent reading of the block predicts: each text (the
 //   block's bytes between NUL bytes, at most 1000 bytes looked at) that starts with "input;",
-//   "output;" or "counter" stores its word, bits or counter; bit entry i always equals bit i of
-//   the stored word; counter numbers outside the model's channels store nothing;
+//   "output;" or "counter", after a header "IP;name;" if any, stores its word, bits or
+//   counter; bit entry i always equals bit i of the stored word; counter numbers outside the
+//   model's channels store nothing;
 // - nothing else changes: no byte of the slot outside those fields, and no guard byte around
 //   the slot, differs afterwards (so no field is written beyond its size);
 // - every unrecognised text is reported once, in order, with exactly its bytes and the model's
@@ -91,8 +92,36 @@ void StoreWord(const DigitalModel& model, uint32_t& word12, uint32_t& word24, ui
     for (int i = 0; i < model.channels; ++i) bits[i] = (word >> i) & 1u;
 }
 
-// Applies one text to the expectation; false when it matches no reply form.
-bool Apply(const DigitalModel& model, const std::string& text, Expected& e) {
+// Whether `field` is a dotted IPv4 address: four numbers 0..255 of one to three digits.
+bool IsDottedAddress(const std::string& field) {
+    std::vector<std::string> parts(1);
+    for (char c : field) {
+        if (c == '.') {
+            parts.emplace_back();
+        } else {
+            parts.back().push_back(c);
+        }
+    }
+    if (parts.size() != 4) return false;
+    for (const std::string& part : parts) {
+        if (part.empty() || part.size() > 3) return false;
+        for (char c : part) {
+            if (c < '0' || c > '9') return false;
+        }
+        if (std::stoi(part) > 255) return false;
+    }
+    return true;
+}
+
+// Applies one text to the expectation; false when it matches no reply form. A header of the
+// device's address and name ("IP;name;") in front of a reply is skipped.
+bool Apply(const DigitalModel& model, const std::string& whole, Expected& e) {
+    std::string text = whole;
+    const size_t first = whole.find(';');
+    const size_t second = first == std::string::npos ? first : whole.find(';', first + 1);
+    if (second != std::string::npos && IsDottedAddress(whole.substr(0, first))) {
+        text = whole.substr(second + 1);
+    }
     if (text.size() >= 6 && text.compare(0, 6, "input;") == 0) {
         StoreWord(model, e.inputWord12, e.inputWord24, e.inputBits,
                   ReferenceLong32(AfterLastSemicolon(text), 16));

@@ -6,8 +6,8 @@
 // Invariants checked on every input:
 // - a complete answer (at least N segments before the first NUL byte) stores exactly what an
 //   independent reading predicts into temperatures 0..N-1 (the last N segments in the order
-//   sent, byte 0xB0 and "C" dropped, "----" as -999, the rest converted as a decimal number in
-//   the POSIX locale) and sets replyValid to 1;
+//   sent, byte 0xB0, the pair C2 B0 and "C" dropped, a comma read as a point, "----" as -999,
+//   the rest converted as a decimal number in the POSIX locale) and sets replyValid to 1;
 // - an incomplete answer changes no temperature and not replyValid: temperatures come only from
 //   complete answers; it is reported (with exactly the text up to the first NUL byte) only while
 //   replyValid is 0;
@@ -145,8 +145,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (complete) {
         for (int i = 0; i < kReadings; ++i) {
             std::string field;
-            for (char c : segments[segments.size() - kReadings + i]) {
-                if (static_cast<unsigned char>(c) != 0xB0 && c != 'C') field.push_back(c);
+            const std::string& segment = segments[segments.size() - kReadings + i];
+            for (size_t k = 0; k < segment.size(); ++k) {
+                const unsigned char c = static_cast<unsigned char>(segment[k]);
+                // The degree sign as B0 or as the UTF-8 pair C2 B0.
+                if (c == 0xC2 && k + 1 < segment.size() &&
+                    static_cast<unsigned char>(segment[k + 1]) == 0xB0) {
+                    ++k;
+                    continue;
+                }
+                if (c == 0xB0 || c == 'C') continue;
+                field.push_back(c == ',' ? '.' : static_cast<char>(c));
             }
             // A field holds at most 259 characters: the ones nearest the end of the answer.
             if (field.size() > 259) field.erase(0, field.size() - 259);

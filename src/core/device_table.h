@@ -84,11 +84,10 @@ struct DeviceSlot {
     // that no request (and no password in it) reaches a socket number that the system has since
     // given to another connection.
     Shared<int32_t> hostSenders{0};
-    // Not part of the device's data: how the slot's thermometer ends its answers, as learned
-    // from earlier polls (kThermoEnd...), and how many bytes of an answer that has not ended
-    // the receive thread holds now.
-    Shared<int32_t> thermoAnswerEnd{0};
+    // Not part of the device's data: how many bytes of an answer that has not ended the receive
+    // thread holds now, and the read's request (at its deadline) to give that answer up.
     Shared<int32_t> thermoHeldBytes{0};
+    Shared<int32_t> thermoDeadlinePassed{0};
     // Not part of the device's data: what the slot's digital device has shown of its reply
     // ends, for every later connection: 1 it ends them with a NUL, -1 it has been shown to send
     // none (its held bytes then wait only briefly), 0 nothing yet (taken as ending them).

@@ -78,6 +78,28 @@ const char* LastValue(const char* text) {
     return last != nullptr ? last + 1 : text + std::strlen(text);
 }
 
+// A device can be set to put its IPv4 address and its name before every reply:
+// "192.168.0.5;Web-IO 12x Digital;input;0A5F". Returns where the reply proper starts: after
+// such a header when the text starts with one, else the text itself. The address is four
+// decimal numbers of one to three digits, each at most 255, joined by "."; the name is anything
+// without ";".
+const char* AfterReplyHeader(const char* text) {
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.') return text;
+        int value = 0;
+        int digits = 0;
+        while (digits < 3 && *p >= '0' && *p <= '9') {
+            value = value * 10 + (*p++ - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255) return text;
+    }
+    if (*p != ';') return text;
+    const char* nameEnd = std::strchr(p + 1, ';');
+    return nameEnd != nullptr ? nameEnd + 1 : text;
+}
+
 }  // namespace
 
 int BuildDigitalRequest(char* buffer, int size, DigitalRequest request, int index,
@@ -111,6 +133,7 @@ int BuildDigitalRequest(char* buffer, int size, DigitalRequest request, int inde
 }
 
 bool DecodeDigitalText(DeviceSlot& slot, const DigitalModel& model, const char* text) {
+    text = AfterReplyHeader(text);
     if (std::strncmp(text, "input;", 6) == 0) {
         StoreWord(model, slot.inputWord12, slot.inputWord24, slot.inputBits,
                   ReadLong32(LastValue(text), 16));

@@ -26,9 +26,14 @@ double ElapsedSince(double start) {
     return elapsed;
 }
 
-// How long the held answer of a device that neither terminates its answers nor closes the
-// connection after them may be quiet before it counts as whole.
+// How long a held answer whose last segments are all readings may be quiet before it counts as
+// whole: the device may neither terminate its answers nor close the connection after them.
 constexpr uint32_t kThermoQuietMs = 100;
+// How often the receive thread looks whether the poll of a held answer that does not look whole
+// has reached its deadline.
+constexpr uint32_t kThermoHeldCheckMs = 10;
+// How long the read waits at its deadline for the receive thread to take up the held answer.
+constexpr uint32_t kThermoDeadlineHandOffMs = 200;
 
 // Decodes the joined answer once and empties the carry. An answer with too few readings raises
 // the box only while no complete answer of this poll has been decoded.
@@ -74,36 +79,55 @@ void Append(ReceiveCarry& carry, const char* bytes, int n) {
 // before sending, so that a stray piece after a complete answer does not raise the error box.
 // The receives of one answer are joined until the answer ends (its NUL, or the device closing
 // the connection) and then decoded once.
+//
+// A held answer whose last N segments are all readings counts as whole after kThermoQuietMs of
+// quiet. Any other held answer waits for the rest; when the poll reaches its deadline first,
+// the read asks the thread (thermoDeadlinePassed) to give it up: it stores nothing and raises
+// the error box with the text held.
 void ThermometerParser(ReceiveStep& step) {
     DeviceSlot& slot = g_devices[step.Slot()];
     ReceiveCarry& carry = step.Carry();
-    if (!step.Readable()) {  // the held answer has been quiet long enough
-        if (step.Serving()) DecodeAnswer(step, slot, carry);
+    if (slot.thermoDeadlinePassed.exchange(0, std::memory_order_acq_rel) != 0) {
+        if (!step.Serving()) return;
+        const int length = carry.length;
+        carry.length = 0;
+        carry.flushWhenQuiet = false;
+        Set(slot.thermoHeldBytes, 0);
+        if (length > 0 && slot.replyValid.load(std::memory_order_acquire) == 0)
+            step.ShowErrorBox(kThermoErrorCaption, carry.bytes, length);
+        return;
+    }
+    if (!step.Readable()) {  // the held answer has been quiet for carry.quietMs
+        if (!step.Serving()) return;
+        if (ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)))) {
+            DecodeAnswer(step, slot, carry);
+        } else {
+            carry.heldSince = platform::TimeMs();  // look again shortly
+        }
         return;
     }
     char buffer[kThermoReceiveSize];
     const int n = step.Receive(buffer, kThermoReceiveSize);
     if (!step.Serving()) return;
     if (n <= 0) {
-        if (step.PeerClosed() && carry.length > 0) {
-            Set(slot.thermoAnswerEnd, kThermoEndsItself);
-            DecodeAnswer(step, slot, carry);
-        }
+        if (step.PeerClosed() && carry.length > 0) DecodeAnswer(step, slot, carry);
         return;
     }
     int end = 0;
     while (end < n && buffer[end] != '\0') ++end;
     if (end < n) {
         // The answer's text ends at its NUL; what follows it is ignored.
-        Set(slot.thermoAnswerEnd, kThermoEndsItself);
         Append(carry, buffer, end);
         DecodeAnswer(step, slot, carry);
         return;
     }
     Append(carry, buffer, n);
     Set(slot.thermoHeldBytes, carry.length);
-    carry.flushWhenQuiet = Get(slot.thermoAnswerEnd) == kThermoEndsQuiet;
-    carry.quietMs = kThermoQuietMs;
+    carry.flushWhenQuiet = true;
+    carry.quietMs =
+        ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)))
+            ? kThermoQuietMs
+            : kThermoHeldCheckMs;
     carry.heldSince = platform::TimeMs();
 }
 
@@ -133,6 +157,7 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         }
 
         slot.replyValid.store(0, std::memory_order_release);
+        slot.thermoDeadlinePassed.store(0, std::memory_order_release);
         StampKind(slotNumber, kind);
 
         {
@@ -160,14 +185,19 @@ int ThermometerRead(uint16_t language, uint16_t slotNumber, int32_t kind, int co
         while (slot.replyValid.load(std::memory_order_acquire) != 1 &&
                ElapsedSince(start) <= timing)
             platform::Sleep(1);
-        // An answer came but never ended. Twice in a row: the device neither terminates its
-        // answers nor closes the connection after them, so from now on its answers end when it
-        // has been quiet.
+        // An answer came but is not whole by the deadline: the receive thread gives it up and
+        // shows it in the error box. The read waits (briefly) until the thread has taken the
+        // request, so that DeInit does not stop the thread before.
         if (slot.replyValid.load(std::memory_order_acquire) != 1 && Get(slot.thermoHeldBytes) > 0) {
-            const int32_t end = Get(slot.thermoAnswerEnd);
-            if (end == kThermoEndUnknown) Set(slot.thermoAnswerEnd, kThermoEndMissedOnce);
-            if (end == kThermoEndMissedOnce) Set(slot.thermoAnswerEnd, kThermoEndsQuiet);
+            slot.thermoDeadlinePassed.store(1, std::memory_order_release);
+            WakeReceiveThread(slotNumber);
+            const double handOff = TimeBase();
+            while (slot.thermoDeadlinePassed.load(std::memory_order_acquire) != 0 &&
+                   slot.threadAlive.load(std::memory_order_acquire) == 1 &&
+                   ElapsedSince(handOff) <= kThermoDeadlineHandOffMs)
+                platform::Sleep(1);
         }
+        slot.thermoDeadlinePassed.store(0, std::memory_order_release);
         Set(slot.thermoHeldBytes, 0);
         Set(slot.thermoUnanswered, slot.replyValid.load(std::memory_order_acquire) == 1 ? 0 : 1);
     }

@@ -25,17 +25,12 @@ constexpr int kThermoFieldSize = 260;
 // Caption of the error box for an answer with too few readings.
 constexpr char kThermoErrorCaption[] = "Web-IO 1x, 2x, 8x Thermometer";
 
-// How a slot's thermometer ends its answers, as learned from its polls. A piece of an answer
-// must never give a temperature, so an answer is decoded only once it has ended: at its NUL or
-// when the device closes the connection. Only a device that has been seen to do neither (two
-// polls in a row ended with an answer held but not ended; one could be a lost segment) has its
-// later answers end after a short quiet time.
-enum ThermoAnswerEnd : int32_t {
-    kThermoEndUnknown = 0,
-    kThermoEndsItself = 1,     // with a NUL or by closing the connection
-    kThermoEndsQuiet = 2,      // neither: the answer ends when the device has been quiet
-    kThermoEndMissedOnce = 3,  // one poll ended with an answer that had not ended
-};
+// Whether the last `needed` segments of an answer's text (`length` bytes, up to a NUL) are all
+// readings as the devices write them: a number followed by the degree sign (B0, or C2 B0) and
+// "C", or "----" with or without them. Such an answer counts as whole once the device has been
+// quiet for a moment, also from a device that neither ends its answers with a NUL nor closes
+// the connection after them; an answer cut inside a reading never looks whole.
+bool ThermoAnswerLooksWhole(const char* text, int length, int needed);
 
 // Number of readings of a thermometer kind (3, 4, 5 -> 1, 2, 8); 0 for any other kind.
 int ThermoReadingCount(int32_t kind);

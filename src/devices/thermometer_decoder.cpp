@@ -1,8 +1,10 @@
 // The thermometer answer decoder and the locale-independent number conversion it uses.
 //
 // The device answers with text whose last segments, separated by ";", are the readings, each
-// like "21.5\xB0C" or "----" for a missing sensor. The decoder scans the answer backwards so
-// that only the last N segments are ever looked at.
+// like "21,5\xB0C" or "----" for a missing sensor. The decoder scans the answer backwards so
+// that only the last N segments are ever looked at. The devices write a decimal comma, which
+// reads as a decimal point; a point reads as one as well. The degree sign comes as the Latin-1
+// byte B0 or, from newer firmware, as the UTF-8 pair C2 B0; both are dropped.
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +14,7 @@ namespace vexlor {
 namespace {
 
 constexpr unsigned char kDegreeSign = 0xB0;
+constexpr unsigned char kUtf8Lead = 0xC2;  // first byte of the degree sign in UTF-8
 constexpr char kMissingReading[] = "----";
 constexpr double kMissingValue = -999.0;
 
@@ -38,7 +41,52 @@ void Reverse(char* text, int length) {
     }
 }
 
+// Whether text[0, length) is one reading: "----" or a number ([+-], digits with at most one
+// "." or ","), then the degree sign and "C"; "----" needs neither.
+bool IsReading(const char* text, int length) {
+    int end = length;
+    if (end >= 1 && text[end - 1] == 'C') {
+        --end;
+        if (end >= 1 && static_cast<unsigned char>(text[end - 1]) == kDegreeSign) {
+            --end;
+            if (end >= 1 && static_cast<unsigned char>(text[end - 1]) == kUtf8Lead) --end;
+        } else {
+            return false;
+        }
+    }
+    if (end == 4 && std::strncmp(text, kMissingReading, 4) == 0) return true;
+    if (end == length) return false;  // a number needs its unit
+    int i = 0;
+    if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
+    bool digit = false;
+    bool point = false;
+    for (; i < end; ++i) {
+        if (IsDigit(text[i])) {
+            digit = true;
+        } else if ((text[i] == '.' || text[i] == ',') && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 }  // namespace
+
+bool ThermoAnswerLooksWhole(const char* text, int length, int needed) {
+    int end = 0;
+    while (end < length && text[end] != '\0') ++end;
+    // Segments from the last backwards; the start of the text ends the first one.
+    for (int found = 0; found < needed; ++found) {
+        int start = end;
+        while (start > 0 && text[start - 1] != ';') --start;
+        if (!IsReading(text + start, end - start)) return false;
+        if (start == 0) return found + 1 == needed;
+        end = start - 1;
+    }
+    return needed > 0;
+}
 
 int ThermoReadingCount(int32_t kind) {
     switch (kind) {
@@ -154,9 +202,14 @@ bool DecodeThermometerReply(DeviceSlot& slot, const char* block, int n,
             ++count;
             continue;
         }
-        if (static_cast<unsigned char>(c) == kDegreeSign || c == 'C') continue;
+        if (static_cast<unsigned char>(c) == kDegreeSign) {
+            if (i >= 1 && static_cast<unsigned char>(block[i - 1]) == kUtf8Lead) --i;
+            continue;
+        }
+        if (c == 'C') continue;
         // A field holds at most 259 characters; anything beyond that is dropped.
-        if (fieldLength[count] < kThermoFieldSize - 1) fields[count][fieldLength[count]++] = c;
+        if (fieldLength[count] < kThermoFieldSize - 1)
+            fields[count][fieldLength[count]++] = c == ',' ? '.' : c;
     }
 
     if (count < needed) {

@@ -183,6 +183,48 @@ TEST_F(DigitalDecoder, UnrecognisedTextRaisesBoxWithThatTextAndStoresNothing) {
     EXPECT_STREQ(kDigital24.caption, "Web-IO 24xDigital");
 }
 
+TEST_F(DigitalDecoder, ReplyHeaderOfAddressAndNameIsSkipped) {
+    const struct {
+        const DigitalModel* model;
+        std::string block;
+        uint32_t input, output;
+        int32_t counter3;
+        bool boxed;
+    } cases[] = {
+        {&kDigital12, "127.0.0.1;Web-IO 12x Digital;input;0A5F", 0xA5F, 0, 0, false},
+        {&kDigital24, "192.168.100.255;;output;00FFFFFF", 0, 0xFFFFFF, 0, false},
+        {&kDigital24, "10.0.0.7;Hall 2 (A.B);counter3;4711", 0, 0, 4711, false},
+        {&kDigital12, "10.0.0.7;n;counter3;9;8", 0, 0, 8, false},
+        // Anything else is no header: today's rule decodes or rejects the whole text.
+        {&kDigital12, "10.0.0;n;input;1", 0, 0, 0, true},
+        {&kDigital12, "10.0.0.256;n;input;1", 0, 0, 0, true},
+        {&kDigital12, "1.2.3.4.5;n;input;1", 0, 0, 0, true},
+        {&kDigital12, "1.2.3.0004;n;input;1", 0, 0, 0, true},
+        {&kDigital12, " 1.2.3.4;n;input;1", 0, 0, 0, true},
+        {&kDigital12, "1.2.3.4;input;1", 0, 0, 0, true},
+        {&kDigital12, "1.2.3.4;n;Input;1", 0, 0, 0, true},
+        {&kDigital12, "input;1.2.3.4;n;7", 7, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        slot.inputWord12.store(0);
+        slot.inputWord24.store(0);
+        slot.outputWord24.store(0);
+        slot.counters[3].store(0);
+        g_boxes.clear();
+        EXPECT_EQ(Decode(*c.model, c.block), !c.boxed) << c.block;
+        const uint32_t input =
+            c.model == &kDigital12 ? slot.inputWord12.load() : slot.inputWord24.load();
+        EXPECT_EQ(input, c.input) << c.block;
+        EXPECT_EQ(slot.outputWord24.load(), c.output) << c.block;
+        EXPECT_EQ(slot.counters[3].load(), c.counter3) << c.block;
+        ASSERT_EQ(g_boxes.size(), c.boxed ? 1u : 0u) << c.block;
+        // The box shows the text as received.
+        if (c.boxed) {
+            EXPECT_EQ(g_boxes[0].text, c.block);
+        }
+    }
+}
+
 TEST_F(DigitalDecoder, FullBlockWithoutNulIsOneTextOfAllItsBytes) {
     // 1000 bytes: "input;" and then hexadecimal digits up to the very last byte, which holds 7.
     std::string block = "input;" + std::string(1000 - 7, '0') + "7";

@@ -739,7 +739,7 @@ void ResetDriverState() {
         Set(slot.threadGeneration, 0);
         Set(slot.socketUsers, 0);
         Set(slot.hostSenders, 0);
-        Set(slot.thermoAnswerEnd, 0);
+        Set(slot.thermoDeadlinePassed, 0);
         Set(slot.thermoHeldBytes, 0);
         Set(slot.digitalTerminates, 0);
         Set(slot.replyTimeoutMs, 0);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "devices/thermometer.h"
 
@@ -172,6 +173,36 @@ TEST_F(ThermoDecoder, OnlyUpperCaseCAndDegreeSignAreDropped) {
     EXPECT_DOUBLE_EQ(T(5), 2.0);  // stops at the blank
     EXPECT_DOUBLE_EQ(T(6), 3.5);  // leading blank skipped
     EXPECT_DOUBLE_EQ(T(7), 40.0);
+}
+
+TEST_F(ThermoDecoder, ReadingsAsTheDevicesWriteThem) {
+    // Decimal commas, and the degree sign as the Latin-1 byte B0 (octal 260) or the UTF-8 pair
+    // C2 B0 (octal 302 260).
+    const struct {
+        int32_t kind;
+        std::string answer;
+        std::vector<double> expected;
+    } cases[] = {
+        {kKindThermo2, "Lab;23,4\260C;-0,5\260C", {23.4, -0.5}},
+        {kKindThermo8,
+         "Hall;-3,25\260C;-2,25\260C;-1,25\260C;0,25\260C;1,25\260C;2,25\260C;3,25\260C;4,25\260C",
+         {-3.25, -2.25, -1.25, 0.25, 1.25, 2.25, 3.25, 4.25}},
+        {kKindThermo2, "T;----\302\260C;21,5\302\260C", {-999.0, 21.5}},
+        {kKindThermo2, "21.5\302\260;\302\260C----", {21.5, -999.0}},
+        // Only the pair goes: a lone C2 stays and ends the number or spoils the placeholder.
+        {kKindThermo2, "----\302;2\3025", {0.0, 2.0}},
+        {kKindThermo2, "2\302\302\260;-\302C\2601", {2.0, 0.0}},
+        // A second comma or point ends the number; a comma never separates readings.
+        {kKindThermo2, "1,5,5;2.5,5", {1.5, 2.5}},
+        {kKindThermo1, "a;7,0,1", {7.0}},
+    };
+    for (const auto& c : cases) {
+        Prepare(c.kind);
+        EXPECT_TRUE(Decode(c.answer)) << c.answer;
+        for (size_t i = 0; i < c.expected.size(); ++i)
+            EXPECT_DOUBLE_EQ(T(static_cast<int>(i)), c.expected[i]) << c.answer << " #" << i;
+        EXPECT_EQ(g_box.calls, 0);
+    }
 }
 
 TEST_F(ThermoDecoder, SplitAnswerFirstPieceComplete) {
@@ -340,7 +371,7 @@ TEST(ParseDecimal, IndependentOfTheProcessLocale) {
     if (!german) GTEST_SKIP() << "no German locale installed";
     // The host's own atof now reads a decimal comma...
     ASSERT_DOUBLE_EQ(std::atof("21,5"), 21.5);
-    // ...the driver's conversion does not.
+    // ...the driver's conversion does not: a comma reads as a point only inside an answer.
     EXPECT_DOUBLE_EQ(ParseDecimal("21.5"), 21.5);
     EXPECT_DOUBLE_EQ(ParseDecimal("21,5"), 21.0);
     EXPECT_DOUBLE_EQ(ParseDecimal("-0.125e1"), -1.25);
@@ -354,7 +385,7 @@ TEST(ParseDecimal, IndependentOfTheProcessLocale) {
     EXPECT_TRUE(
         DecodeThermometerReply(slot, answer.data(), static_cast<int>(answer.size()), nullptr));
     EXPECT_DOUBLE_EQ(Get(slot.temperatures[0]), 20.5);
-    EXPECT_DOUBLE_EQ(Get(slot.temperatures[1]), 21.0);
+    EXPECT_DOUBLE_EQ(Get(slot.temperatures[1]), 21.7);
     std::setlocale(LC_NUMERIC, saved.c_str());
 }
 

@@ -256,33 +256,44 @@ TEST_F(ThermoFunctions, AnswersAreDecodedWholeOnceTheyEnd) {
     EXPECT_DOUBLE_EQ(t[1], 24.5);
     EXPECT_TRUE(fake::ErrorBoxes().empty());
 
-    // A device that neither terminates its answers nor closes: such answers are never decoded
-    // (each could be a piece whose rest a lossy link holds up), the reads return the cached
-    // values; after two such polls in a row the slot's answers end after a short quiet time.
-    Configure(8, "500");
+    // A device that neither terminates its answers nor closes. An answer whose last segments are
+    // readings is whole after a short quiet time, at the first poll already, and the read
+    // returns soon after it; one cut inside a reading, or too short, never is: at the deadline
+    // it stores nothing and the box shows the text held.
+    Configure(8, "2000");
     Set(g_devices[8].temperatures[0], 1.5);
-    int result = -1;
-    for (int poll = 0; poll < 2; ++poll) {
+    const struct {
+        std::string answer;
+        double t0, t1;
+        const char* box;
+    } silent[] = {
+        {"T;3,5\260C;----", 3.5, -999.0, nullptr},
+        {"T;5.5\302\260C;6\260C", 5.5, 6.0, nullptr},
+        {"T;7.5\260C;8", 5.5, 6.0, "T;7.5\260C;8"},
+        {"T;7.5\260C;8.5\260", 5.5, 6.0, "T;7.5\260C;8.5\260"},
+        {"20.5", 5.5, 6.0, "20.5"},
+    };
+    for (const auto& c : silent) {
         const int sendsBefore = fake::SendCalls();
+        const size_t boxesBefore = fake::ErrorBoxes().size();
+        int result = -1;
         std::thread reader([&] { result = Read2(8, t); });
         ASSERT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsBefore; }));
-        fake::QueueReceive(fake::CreatedSockets().back(),
-                           "T;3.5" + degree + "C;4.5" + degree + "C");
+        const uint32_t answeredAt = fake::Time();
+        fake::QueueReceive(fake::CreatedSockets().back(), c.answer);
         reader.join();
-        EXPECT_EQ(result, 0);
-        EXPECT_DOUBLE_EQ(t[0], 1.5);  // cached
+        EXPECT_EQ(result, 0) << c.answer;
+        EXPECT_DOUBLE_EQ(t[0], c.t0) << c.answer;
+        EXPECT_DOUBLE_EQ(t[1], c.t1) << c.answer;
+        if (c.box == nullptr) {
+            EXPECT_LT(fake::Time() - answeredAt, 200u) << c.answer;
+            EXPECT_EQ(fake::ErrorBoxes().size(), boxesBefore) << c.answer;
+        } else {
+            ASSERT_TRUE(fake::WaitFor([&] { return fake::ErrorBoxes().size() > boxesBefore; }));
+            EXPECT_EQ(fake::ErrorBoxes().back().text, c.box);
+        }
         fake::AdvanceTime(50000);
     }
-    EXPECT_EQ(Get(g_devices[8].thermoAnswerEnd), vexlor::kThermoEndsQuiet);
-    const int sendsThen = fake::SendCalls();
-    std::thread reader2([&] { result = Read2(8, t); });
-    ASSERT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsThen; }));
-    fake::QueueReceive(fake::CreatedSockets().back(), "T;5.5" + degree + "C;6.5" + degree + "C");
-    reader2.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_DOUBLE_EQ(t[0], 5.5);
-    EXPECT_DOUBLE_EQ(t[1], 6.5);
-    EXPECT_TRUE(fake::ErrorBoxes().empty());
 }
 
 TEST_F(ThermoFunctions, PollWithoutACompleteAnswerReportsTheCachedValuesAsStale) {
