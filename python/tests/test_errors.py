@@ -146,6 +146,8 @@ def test_errors_say_what_to_do(sim, tmp_path, monkeypatch):
     monkeypatch.undo()
     other = sim.open(1, vexlor.Digital24)
     driver.close()
+    with pytest.raises(vexlor.NotOpenError, match="slot 1 is not open"):
+        other.read_inputs()
     other.close()
 
 

@@ -113,7 +113,7 @@ class Device:
         self._closed = False  # close() was called: every call raises until open()
 
     def _call(self, name: str, *args: object, values: object = None) -> None:
-        if self._closed:
+        if self._closed or self.driver.closed:
             raise not_open(name, self.slot)
         self.driver.call(name, self.language, self.slot, *args, values=values)
 

@@ -331,11 +331,13 @@ class Driver:
         if self._private_dir is not None:
             try:
                 _native.unload(self._dll)
+                # Only a driver that is gone can no longer write to the pipe, whose descriptor
+                # number another file may get once it is closed.
+                if self._error_lines is not None:
+                    self._error_lines.close()
             except OSError:
                 pass
             self._functions.clear()
-            if self._error_lines is not None:
-                self._error_lines.close()
             shutil.rmtree(self._private_dir, ignore_errors=True)
 
     def __enter__(self) -> "Driver":
