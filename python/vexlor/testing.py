@@ -100,7 +100,11 @@ def _write_port(path: Path, slot: int, port: int) -> None:
     patched, count = section.subn(lambda m: m.group(1) + b"Port=%d" % port, data, count=1)
     if count != 1:
         raise SimError(f"{path} has no Port in [DEV{slot}]")
-    path.write_bytes(patched)
+    # Replaced as vexlor-config replaces it: through Vexlor.ini.tmp, where a link leads.
+    target = Path(os.path.realpath(path))
+    temp = target.with_name(target.name + ".tmp")
+    temp.write_bytes(patched)
+    os.replace(temp, target)
 
 
 class SimControl:
