@@ -10,8 +10,13 @@
 #                               its settings file Vexlor.ini
 #   P/bin/                      vexlor-sim, vexlorctl, vexlor-config
 #   P/lib/cmake/Vexlor/         VexlorConfig.cmake, VexlorConfigVersion.cmake, VexlorTargets.cmake
-#   P/lib/pkgconfig/vexlor.pc
-#   P/share/doc/vexlor/examples the example host program
+#   P/lib/pkgconfig/vexlor.pc   (P/lib/<multiarch>/pkgconfig where the compiler has a multiarch
+#                               directory, as on Debian)
+#   P/share/doc/vexlor/         copyright, examples/ (the example host program)
+#   P/share/man/man1/           the tools' man pages, made from their --help with help2man
+#
+# The Debian package adds /etc/vexlor/Vexlor.ini (a conffile) with a link to it from the
+# driver's directory, and the Debian changelog (cmake/debian/stage.cmake.in).
 #
 # The driver's directory is private to the project, so that no library named after a Windows DLL
 # (libwsock32.so) lands in the linker's default path; programs linked against the driver carry a
@@ -54,6 +59,35 @@ foreach(tool vexlor-sim vexlorctl vexlor-config)
   endif()
 endforeach()
 install(FILES ${VEXLOR_EXAMPLE_FILES} DESTINATION ${VEXLOR_INSTALL_EXAMPLEDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vexlor)
+
+# --- Man pages -----------------------------------------------------------------------------
+# Made from each tool's --help and --version at build time, so that they say what the tool
+# says. Without help2man the tools are installed without man pages.
+find_program(VEXLOR_HELP2MAN help2man)
+set(VEXLOR_MAN_NAME_vexlorctl "call the Vexlor driver's functions from the command line")
+set(VEXLOR_MAN_NAME_vexlor-sim "simulate Web-IO and I/O Controller devices on local TCP ports")
+set(VEXLOR_MAN_NAME_vexlor-config "edit Vexlor.ini, the settings file of the Vexlor driver")
+set(VEXLOR_MAN_PAGES "")
+if(VEXLOR_HELP2MAN)
+  foreach(tool vexlorctl vexlor-sim vexlor-config)
+    if(TARGET ${tool})
+      set(page ${CMAKE_BINARY_DIR}/man/${tool}.1)
+      add_custom_command(OUTPUT ${page}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${VEXLOR_HELP2MAN} --no-info --name ${VEXLOR_MAN_NAME_${tool}} --output ${page}
+                $<TARGET_FILE:${tool}>
+        COMMAND gzip -9nf ${page}
+        DEPENDS ${tool} VERBATIM)
+      list(APPEND VEXLOR_MAN_PAGES ${page}.gz)
+    endif()
+  endforeach()
+  add_custom_target(vexlor-man-pages ALL DEPENDS ${VEXLOR_MAN_PAGES})
+  install(FILES ${VEXLOR_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  message(STATUS "help2man not found: the tools are installed without man pages")
+endif()
 
 # --- CMake package -------------------------------------------------------------------------
 install(EXPORT VexlorTargets NAMESPACE Vexlor:: DESTINATION ${VEXLOR_INSTALL_CMAKEDIR})
@@ -77,13 +111,50 @@ install(CODE "
   set(VEXLOR_PC_VERSION \"${PROJECT_VERSION}\")
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/vexlor.pc.in\" \"${CMAKE_BINARY_DIR}/package/vexlor.pc\" @ONLY)
 ")
-install(FILES ${CMAKE_BINARY_DIR}/package/vexlor.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# pkg-config looks for an architecture's packages in lib/<multiarch>/pkgconfig where there is
+# such a directory (Debian), so that cross builds find the right one.
+if(CMAKE_LIBRARY_ARCHITECTURE AND NOT CMAKE_INSTALL_LIBDIR MATCHES "${CMAKE_LIBRARY_ARCHITECTURE}")
+  set(VEXLOR_INSTALL_PKGCONFIGDIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig CACHE INTERNAL "")
+else()
+  set(VEXLOR_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig CACHE INTERNAL "")
+endif()
+install(FILES ${CMAKE_BINARY_DIR}/package/vexlor.pc DESTINATION ${VEXLOR_INSTALL_PKGCONFIGDIR})
 
 # --- Debian package ------------------------------------------------------------------------
 # cpack -G DEB in the build tree: vexlor_<version>-1_<arch>.deb with everything above under /usr.
-set(VEXLOR_PACKAGE_MAINTAINER "Vexlor developers <vexlor@example.org>"
-  CACHE STRING "Maintainer named in the Debian package")
+# The maintainer is whoever builds the package: -DVEXLOR_PACKAGE_MAINTAINER="Name <address>", by
+# default the Debian tools' DEBFULLNAME and DEBEMAIL, else the git identity of the source tree,
+# else the author of its last commit.
+if(VEXLOR_PACKAGE_MAINTAINER STREQUAL "Vexlor developers <vexlor@example.org>")
+  unset(VEXLOR_PACKAGE_MAINTAINER CACHE)  # the placeholder that earlier trees cached
+endif()
+if(NOT VEXLOR_PACKAGE_MAINTAINER)
+  set(maintainer "")
+  if(NOT "$ENV{DEBFULLNAME}" STREQUAL "" AND NOT "$ENV{DEBEMAIL}" STREQUAL "")
+    set(maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+  endif()
+  find_program(VEXLOR_GIT git)
+  if(NOT maintainer AND VEXLOR_GIT)
+    execute_process(COMMAND ${VEXLOR_GIT} config user.name WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      OUTPUT_VARIABLE name OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    execute_process(COMMAND ${VEXLOR_GIT} config user.email WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      OUTPUT_VARIABLE mail OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(name AND mail)
+      set(maintainer "${name} <${mail}>")
+    else()
+      execute_process(COMMAND ${VEXLOR_GIT} log -1 "--format=%an <%ae>"
+        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} OUTPUT_VARIABLE maintainer
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
+  endif()
+  if(maintainer MATCHES "^[^<>]+ <[^<>@ ]+@[^<> ]+>$")
+    set(VEXLOR_PACKAGE_MAINTAINER "${maintainer}" CACHE STRING
+      "Maintainer named in the Debian package: Name <address>")
+  else()
+    message(STATUS "Debian package: no maintainer known (set VEXLOR_PACKAGE_MAINTAINER, or "
+      "DEBFULLNAME and DEBEMAIL); cpack -G DEB will refuse to build")
+  endif()
+endif()
 set(CPACK_PACKAGE_NAME vexlor)
 set(CPACK_PACKAGE_VENDOR "Vexlor")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -101,27 +172,36 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# postinst creates the group vexlor with addgroup.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-# The summary above is the first line; this is the rest.
+# postinst creates the group vexlor with addgroup; the package carries the Python package.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, python3")
+set(VEXLOR_DEB_DRIVERDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/${VEXLOR_INSTALL_DRIVERDIR})
+# The summary above is the first line; this is the rest (lines of at most 80 characters).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "The Vexlor driver lets a host application poll and switch Web-IO 12xDigital and
-24xDigital devices, read Web-IO 1x, 2x and 8x Thermometers and drive I/O
-Controllers over TCP, through plain C functions (vexlor.h), one call per read or
-write. Up to 100 devices are configured in Vexlor.ini beside the library.
+  "The Vexlor driver lets a host application poll and switch Web-IO 12xDigital
+and 24xDigital devices, read Web-IO 1x, 2x and 8x Thermometers and drive I/O
+Controllers over TCP, through plain C functions (vexlor.h), one call per read
+or write. Up to 100 devices are configured in /etc/vexlor/Vexlor.ini.
 .
 This package holds the driver with its socket and trace libraries in
-${CPACK_PACKAGING_INSTALL_PREFIX}/${VEXLOR_INSTALL_DRIVERDIR}, the header vexlor.h, a CMake package (Vexlor::vexlor),
-vexlor.pc, the tools vexlorctl and vexlor-config, the device simulator
-vexlor-sim and an example host program.")
+${VEXLOR_DEB_DRIVERDIR}, the header vexlor.h, a CMake package (Vexlor::vexlor),
+vexlor.pc, the Python package vexlor, the tools vexlorctl and vexlor-config,
+the device simulator vexlor-sim and an example host program.")
 # The maintainer scripts (group vexlor, Vexlor.ini; see README) name the driver's directory.
 # configure_file keeps their executable permission, which CPack takes as it is.
-set(VEXLOR_DEB_DRIVERDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/${VEXLOR_INSTALL_DRIVERDIR})
-foreach(script postinst postrm)
+foreach(script preinst postinst postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
     ${CMAKE_BINARY_DIR}/package/debian/${script} @ONLY)
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/package/debian/postinst
-                                       ${CMAKE_BINARY_DIR}/package/debian/postrm)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/Vexlor.ini.in
+  ${CMAKE_BINARY_DIR}/package/debian/Vexlor.ini @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/conffiles
+  ${CMAKE_BINARY_DIR}/package/debian/conffiles COPYONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/stage.cmake.in
+  ${CMAKE_BINARY_DIR}/package/debian/stage.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/package/debian/stage.cmake)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/package/debian/preinst
+                                       ${CMAKE_BINARY_DIR}/package/debian/postinst
+                                       ${CMAKE_BINARY_DIR}/package/debian/postrm
+                                       ${CMAKE_BINARY_DIR}/package/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -3,11 +3,14 @@
 The package is pure Python over ctypes, so one wheel serves every Python 3.9 or newer: the tag
 is py3-none-PLATFORM. PLATFORM is read from the header of the driver library in vexlor/_lib
 (ELF machine or PE machine), not from the machine that builds the wheel, so a Linux machine
-builds the Windows wheels too. Without a bundled driver the wheel is py3-none-any and uses an
+builds the Windows wheels too. A Linux wheel is tagged manylinux_X_Y_MACHINE, X.Y being the
+highest glibc version the bundled libraries and programs need (objdump -T). Without a bundled driver the wheel is py3-none-any and uses an
 installed driver.
 """
 
+import re
 import struct
+import subprocess
 from pathlib import Path
 
 from setuptools import setup
@@ -49,7 +52,38 @@ def bundled_platform():
     return None
 
 
-PLATFORM = bundled_platform()
+def glibc_needed():
+    """The highest glibc symbol version the bundled Linux programs and libraries need, as
+    (major, minor), from objdump's list of their dynamic symbols; None without any."""
+    highest = None
+    for path in sorted(LIB.glob("*")) + sorted((HERE / "vexlor" / "_bin").glob("*")):
+        if not path.is_file() or path.read_bytes()[:4] != b"\x7fELF":
+            continue
+        try:
+            symbols = subprocess.run(["objdump", "-T", str(path)], capture_output=True,
+                                     text=True, check=True).stdout
+        except (OSError, subprocess.CalledProcessError) as exc:
+            raise SystemExit(f"setup.py: objdump -T {path} failed ({exc}); install binutils")
+        for major, minor in re.findall(r"\bGLIBC_(\d+)\.(\d+)", symbols):
+            version = (int(major), int(minor))
+            highest = version if highest is None else max(highest, version)
+    return highest
+
+
+def wheel_platform():
+    """The wheel's platform tag: the Windows and other tags as bundled_platform() reads them;
+    on Linux the manylinux tag of the glibc the bundled binaries need, so that installers
+    refuse the wheel where they could not load."""
+    tag = bundled_platform()
+    if tag is None or not tag.startswith("linux_"):
+        return tag
+    glibc = glibc_needed()
+    if glibc is None:
+        return tag
+    return f"manylinux_{glibc[0]}_{glibc[1]}_{tag[len('linux_'):]}"
+
+
+PLATFORM = wheel_platform()
 
 
 class BinaryDistribution(Distribution):
@@ -68,4 +102,14 @@ class bdist_wheel(_bdist_wheel):
         return "py3", "none", PLATFORM
 
 
-setup(distclass=BinaryDistribution, cmdclass={"bdist_wheel": bdist_wheel})
+# Console scripts for the programs a Linux wheel carries in vexlor/_bin (vexlor/_tools.py).
+SCRIPTS = ["vexlorctl = vexlor._tools:vexlorctl", "vexlor-config = vexlor._tools:vexlor_config",
+           "vexlor-sim = vexlor._tools:vexlor_sim"]
+BUNDLES_TOOLS = (HERE / "vexlor" / "_bin" / "vexlor-sim").is_file()
+
+# The plugin's entry point is named as its module, so that pytest registers it once whether it
+# comes from here, from "-p vexlor.pytest_plugin" or from a conftest's pytest_plugins.
+PLUGIN = ["vexlor.pytest_plugin = vexlor.pytest_plugin"]
+
+setup(distclass=BinaryDistribution, cmdclass={"bdist_wheel": bdist_wheel},
+      entry_points={"pytest11": PLUGIN, "console_scripts": SCRIPTS if BUNDLES_TOOLS else []})

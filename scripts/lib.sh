@@ -31,7 +31,7 @@ vexlor_add_i386() {
 VEXLOR_BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 locales)
 
 # Packages the Python package's tests and wheel need: Debian's own, as no other registry is used.
-VEXLOR_PYTHON_PACKAGES=(python3-pytest python3-build python3-setuptools python3-wheel python3-venv python3-pip)
+VEXLOR_PYTHON_PACKAGES=(python3-pytest python3-build python3-setuptools python3-wheel python3-venv python3-pip mypy)
 
 # The locale tests run the driver under a German decimal comma; generate that locale if missing.
 vexlor_german_locale() {

@@ -8,6 +8,7 @@ a source tree add ``-p vexlor.pytest_plugin``.
 import pytest
 
 import vexlor
+from vexlor.testing import Simulator
 
 
 def follow_input_3(dev: vexlor.Digital12) -> None:
@@ -17,8 +18,8 @@ def follow_input_3(dev: vexlor.Digital12) -> None:
 
 
 @pytest.mark.vexlor_devices("digital12")
-def test_output_3_follows_input_3(vexlor_sim):
-    with vexlor_sim.open(0) as dev:
+def test_output_3_follows_input_3(vexlor_sim: Simulator) -> None:
+    with vexlor_sim.open(0, vexlor.Digital12) as dev:
         for on in (True, False, True):
             vexlor_sim.control.set_input(0, 3, on)
 

@@ -5,7 +5,8 @@
     thermometer_csv.py --simulate --count 5 --interval 2
 
 The driver polls a thermometer at most once every 50 seconds; rows in between repeat the last
-readings. A missing sensor gives an empty cell. --simulate starts vexlor-sim with one
+readings. A missing sensor gives an empty cell; a poll the device does not answer (a reboot, a
+pulled cable) gives a row of empty cells, and logging goes on. Rows start with the first answer. --simulate starts vexlor-sim with one
 thermometer and a temporary Vexlor.ini instead of using a real device.
 """
 
@@ -16,13 +17,22 @@ import csv
 import sys
 import time
 from datetime import datetime, timezone
-from typing import Optional, Sequence, TextIO, Union
+from typing import Dict, Optional, Protocol, Sequence, TextIO, Tuple, Type, Union
 
 import vexlor
 from vexlor.testing import Simulator
 
-FAMILIES = {1: vexlor.Thermometer1, 2: vexlor.Thermometer2, 8: vexlor.Thermometer8}
-Thermometer = Union[vexlor.Thermometer1, vexlor.Thermometer2, vexlor.Thermometer8]
+FAMILIES: Dict[int, Type[Union[vexlor.Thermometer1, vexlor.Thermometer2, vexlor.Thermometer8]]] = {
+    1: vexlor.Thermometer1, 2: vexlor.Thermometer2, 8: vexlor.Thermometer8}
+
+
+class Thermometer(Protocol):
+    """What the logger needs of vexlor.Thermometer1, 2 and 8."""
+
+    @property
+    def sensors(self) -> int: ...
+
+    def read(self) -> Tuple[float, ...]: ...
 
 
 def log(thermometer: Thermometer, out: TextIO, interval: float, count: int,
@@ -32,12 +42,28 @@ def log(thermometer: Thermometer, out: TextIO, interval: float, count: int,
     if header:
         writer.writerow(["time"] + [f"t{n + 1}" for n in range(thermometer.sensors)])
     rows = 0
+    answered = False
+    first = True
     while count == 0 or rows < count:
-        if rows:
+        if not first:
             time.sleep(interval)
-        readings = thermometer.read()
+        first = False
         stamp = datetime.now(timezone.utc).isoformat(timespec="seconds")
-        writer.writerow([stamp] + ["" if t == vexlor.MISSING else f"{t:.1f}" for t in readings])
+        try:
+            readings = thermometer.read()
+        except vexlor.NotConfiguredError:
+            raise
+        except vexlor.SocketError as error:
+            # The device is away (rebooting, unplugged): a row with empty cells once it has
+            # answered before, nothing while it never has; the next poll tries again.
+            print(f"thermometer_csv: {stamp}: {error}", file=sys.stderr)
+            if not answered:
+                continue
+            writer.writerow([stamp] + [""] * thermometer.sensors)
+        else:
+            answered = True
+            writer.writerow([stamp] + ["" if t == vexlor.MISSING else f"{t:.1f}"
+                                       for t in readings])
         out.flush()
         rows += 1
 
@@ -62,9 +88,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.simulate:
             with Simulator(f"thermo{args.sensors},temps=21.0/----/19.5/22.0") as sim:
                 sim.configure(first_slot=args.slot)
-                thermometer = sim.open(0)
-                assert isinstance(thermometer, family)
-                log(thermometer, out, args.interval, args.count, header)
+                log(sim.open(0, family), out, args.interval, args.count, header)
         else:
             with vexlor.open(args.slot, family, settings=args.settings) as thermometer:
                 log(thermometer, out, args.interval, args.count, header)

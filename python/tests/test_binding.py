@@ -7,6 +7,7 @@ import ctypes
 import re
 import shutil
 import struct
+import subprocess
 
 import pytest
 
@@ -146,6 +147,27 @@ def test_no_answer_carries_the_values_the_read_copied(family, method, written, e
     assert (error.code, error.name, error.slot) == (10060, "WSAETIMEDOUT", 7)
     assert isinstance(error, vexlor.SocketError) and isinstance(error, vexlor.DriverError)
     assert error.values == expected
+
+
+def vexlorctl_codes():
+    """vexlorctl's result-code table ("  CODE NAME: meaning" per line), from the vexlorctl
+    bundled with the package or beside the driver."""
+    driver = vexlor.find_library()
+    for folder in (_native.BUNDLED_BIN_DIR, driver.parent):
+        tool = folder / "vexlorctl"
+        if tool.is_file():
+            out = subprocess.run([str(tool), "--driver", str(driver), "codes"], capture_output=True,
+                                 text=True, timeout=30, check=True).stdout
+            return {int(code): (name, meaning) for code, name, meaning in
+                    re.findall(r"^  (\d+) (\w+): (.*)$", out, re.M)}
+    pytest.skip("no vexlorctl beside the package or the driver")
+
+
+def test_every_result_code_reads_as_vexlorctl_says():
+    table = vexlorctl_codes()
+    assert len(table) > 50 and table[10060][1] == "the device does not answer"
+    assert {code: vexlor.describe(code) for code in table} == table
+    assert set(vexlor.errors._RESULTS) == set(table)
 
 
 def test_result_codes_become_their_classes():

@@ -114,3 +114,49 @@ def test_never_opened_slot_gives_the_socket_error_of_the_failed_send(sim):
     with pytest.raises(vexlor.SocketError) as caught:
         device.write_outputs([1] * 12)  # 0 would equal the never-set shadow and send nothing
     assert caught.value.function == "VexlorWeb_IO_12xDigital_WriteDO"
+
+
+def test_errors_say_what_to_do(sim, tmp_path, monkeypatch):
+    driver = sim.driver()
+    settings_file = sim.settings_dir / "Vexlor.ini"
+    vexlor.Settings(sim.settings_dir).set(51, ip="0.0.0.0", port=80)
+    # An unconfigured slot names the file and how to set it, for Init and a thermometer read.
+    for slot, open_it in ((50, lambda: driver.open(50, vexlor.Digital12)),
+                          (51, lambda: driver.open(51, vexlor.IOController)),
+                          (52, lambda: vexlor.Thermometer2(driver, 52).read())):
+        with pytest.raises(vexlor.NotConfiguredError) as caught:
+            open_it()
+        assert caught.value.code == 10049 and caught.value.settings_file == str(settings_file)
+        assert str(caught.value).startswith(f"slot {slot} is not configured in {settings_file}")
+        assert f"vexlor-config --dir {sim.settings_dir} set {slot} --ip" in str(caught.value)
+    # A mistyped settings folder is named, and not created.
+    missing = tmp_path / "no-such-plant"
+    with pytest.raises(FileNotFoundError, match=f"settings folder {missing} does not exist"):
+        vexlor.open(0, vexlor.Digital12, settings=missing)
+    assert not missing.exists()
+    # A closed device reaches nothing; closing again, and after its driver, is harmless.
+    dev = sim.open(0, vexlor.Digital12)
+    dev.close()
+    monkeypatch.setattr(driver, "call", lambda *args, **kwargs: pytest.fail("driver called"))
+    for call in (dev.read_inputs, dev.read_counters, lambda: dev.write_outputs(1)):
+        with pytest.raises(vexlor.NotOpenError, match="slot 0 is not open") as caught:
+            call()
+        assert (caught.value.code, caught.value.slot) == (10038, 0)
+    dev.close()
+    monkeypatch.undo()
+    other = sim.open(1, vexlor.Digital24)
+    driver.close()
+    with pytest.raises(vexlor.NotOpenError, match="slot 1 is not open"):
+        other.read_inputs()
+    other.close()
+
+
+def test_undecodable_replies_reach_the_vexlor_logger_with_their_slot(sim, caplog, capfd):
+    sim.control.set_fault("d12", "garbage")
+    with sim.open(0) as dev:
+        vexlor.wait_until(lambda: (dev.read_inputs(), caplog.records)[1], bool, timeout=10)
+    record = caplog.records[0]
+    assert (record.name, record.levelname, record.slot) == ("vexlor", "WARNING", 0)
+    assert record.caption == "Web-IO 12xDigital" and record.getMessage().startswith(
+        "slot 0: Web-IO 12xDigital: ")
+    assert "Web-IO 12xDigital" not in capfd.readouterr().err  # the pipe, not standard error

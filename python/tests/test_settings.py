@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+
 import pytest
 
 import vexlor
@@ -25,6 +27,33 @@ def test_settings_round_trip_through_vexlor_config(settings_dir):
         settings.set(7, password="two words")
     with pytest.raises(vexlor.SettingsToolError):
         settings.set(7, port=70000)
+
+
+@pytest.mark.parametrize("ip, message", [
+    ("127.0.0.010", "write 127.0.0.10; 127.0.0.010 would be read as 127.0.0.8"),
+    ("192.168.001.020", "write 192.168.1.20; 192.168.001.020 would be read as 192.168.1.16"),
+    ("127.0.0.09", "write 127.0.0.9; "),
+])
+def test_zero_padded_addresses_are_refused_naming_what_the_driver_would_use(settings_dir, ip,
+                                                                           message):
+    settings = vexlor.Settings(settings_dir)
+    with pytest.raises(vexlor.SettingsToolError, match=re.escape(message)):
+        settings.set(0, ip=ip)
+    assert not settings.path.exists()
+
+
+def test_a_save_changes_only_the_slots_it_is_given(sim):
+    settings = vexlor.Settings(sim.settings_dir)
+    before = settings.read()
+    settings.update({sim.slot(0): {"timing": 75}, sim.slot(1): {"port": sim.port(1)}})
+    after = settings.read()
+    assert after[sim.slot(0)].timing == 75
+    assert {s: v for s, v in after.items() if s != sim.slot(0)} == \
+        {s: v for s, v in before.items() if s != sim.slot(0)}
+    # The simulated I/O Controller keeps the port the helper gave it, not 23.
+    assert after[sim.slot(5)].port == sim.port(5) != 23
+    with sim.open(5) as dev:
+        assert vexlor.wait_until(dev.read_inputs, lambda s: s.word == 0x83).word == 0x83
 
 
 def test_a_private_driver_reads_the_callers_settings_file(sim, settings_dir):

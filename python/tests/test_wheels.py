@@ -20,16 +20,19 @@ import pytest
 
 WHEELS = [Path(p) for p in os.environ.get("VEXLOR_WHEELS", "").split(os.pathsep) if p]
 
-PACKAGE_FILES = {"__init__.py", "_native.py", "devices.py", "driver.py", "errors.py", "py.typed",
-                 "pytest_plugin.py", "settings.py", "testing.py"}
+PACKAGE_FILES = {"__init__.py", "__main__.py", "_native.py", "_tools.py", "devices.py",
+                 "driver.py", "errors.py", "py.typed", "pytest_plugin.py", "settings.py",
+                 "testing.py"}
+LINUX_NATIVE = {"_lib/libvexlor.so.0", "_lib/libwsock32.so", "_lib/liborvane.so",
+                "_bin/vexlor-config", "_bin/vexlor-sim", "_bin/vexlorctl"}
 NATIVE = {
-    "linux_x86_64": ({"_lib/libvexlor.so.0", "_lib/libwsock32.so", "_lib/liborvane.so",
-                      "_bin/vexlor-config", "_bin/vexlor-sim"}, ("elf", 0x3E)),
-    "linux_aarch64": ({"_lib/libvexlor.so.0", "_lib/libwsock32.so", "_lib/liborvane.so",
-                       "_bin/vexlor-config", "_bin/vexlor-sim"}, ("elf", 0xB7)),
+    "x86_64": (LINUX_NATIVE, ("elf", 0x3E)),
+    "aarch64": (LINUX_NATIVE, ("elf", 0xB7)),
     "win32": ({"_lib/Vexlor.dll"}, ("pe", 0x14C)),
     "win_amd64": ({"_lib/Vexlor.dll"}, ("pe", 0x8664)),
 }
+SCRIPTS = {"vexlorctl": "vexlor._tools:vexlorctl", "vexlor-config": "vexlor._tools:vexlor_config",
+           "vexlor-sim": "vexlor._tools:vexlor_sim"}
 
 
 def machine(data: bytes):
@@ -43,11 +46,14 @@ def machine(data: bytes):
 @pytest.mark.skipif(not WHEELS, reason="VEXLOR_WHEELS names no wheel")
 @pytest.mark.parametrize("wheel", WHEELS, ids=[w.name for w in WHEELS])
 def test_wheel_contents_and_tags(wheel):
-    match = re.fullmatch(r"vexlor-([0-9.]+)-py3-none-(\w+)\.whl", wheel.name)
+    match = re.fullmatch(r"vexlor-([0-9.]+)-py3-none-(manylinux_(\d+)_(\d+)_)?(\w+)\.whl",
+                         wheel.name)
     assert match, wheel.name
-    version, platform = match.groups()
-    assert platform in NATIVE
-    native, (kind, expected_machine) = NATIVE[platform]
+    version, linux, glibc_major, glibc_minor, machine_name = match.groups()
+    platform = wheel.name.split("-py3-none-")[1][:-len(".whl")]
+    assert machine_name in NATIVE
+    native, (kind, expected_machine) = NATIVE[machine_name]
+    assert (kind == "elf") == (linux is not None), platform
     distinfo = f"vexlor-{version}.dist-info"
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
@@ -56,13 +62,23 @@ def test_wheel_contents_and_tags(wheel):
         metadata = archive.read(f"{distinfo}/WHEEL").decode()
         assert f"Tag: py3-none-{platform}" in metadata.splitlines()
         assert "Root-Is-Purelib: false" in metadata.splitlines()
-        assert "Requires-Python: >=3.9" in archive.read(f"{distinfo}/METADATA").decode()
-        assert "vexlor = vexlor.pytest_plugin" in archive.read(f"{distinfo}/entry_points.txt").decode()
+        fields = archive.read(f"{distinfo}/METADATA").decode().splitlines()
+        assert "Requires-Python: >=3.9" in fields
+        for field in ("Author-email: ", "Project-URL: Homepage, ", "Classifier: Typing :: Typed"):
+            assert any(f.startswith(field) for f in fields), field
+        entry_points = archive.read(f"{distinfo}/entry_points.txt").decode()
+        assert "vexlor.pytest_plugin = vexlor.pytest_plugin" in entry_points
+        for script, target in SCRIPTS.items():
+            assert (f"{script} = {target}" in entry_points) == (kind == "elf"), script
+        glibc = []
         for name in native:
             data = archive.read(f"vexlor/{name}")
             assert machine(data) == (kind, expected_machine), name
             if kind == "elf":  # executable bits survive into the installed files
                 assert archive.getinfo(f"vexlor/{name}").external_attr >> 16 & 0o111, name
+                glibc += re.findall(rb"GLIBC_(\d+)\.(\d+)\x00", data)
+        if linux:  # the tag names the newest glibc symbol version a bundled binary needs
+            assert max((int(a), int(b)) for a, b in glibc) == (int(glibc_major), int(glibc_minor))
         record = archive.read(f"{distinfo}/RECORD").decode().splitlines()
         listed = set()
         for line in record:

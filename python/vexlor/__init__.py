@@ -25,8 +25,8 @@ from ._native import LibraryNotFoundError, find_library
 from .devices import (FAMILIES, MISSING, Device, Digital12, Digital24, DigitalState, IOController,
                       Thermometer1, Thermometer2, Thermometer8, wait_until)
 from .driver import Driver, Language, PathLike, default_settings_dir, driver
-from .errors import (BadSlotError, DriverError, NoAnswerError, RefusedError, SlotInUseError,
-                     SocketError, SocketLayerError, describe)
+from .errors import (BadSlotError, DriverError, NoAnswerError, NotConfiguredError, NotOpenError,
+                     RefusedError, SlotInUseError, SocketError, SocketLayerError, describe)
 from .settings import Settings, SettingsToolError, SlotSettings
 
 __version__ = "0.5.0"
@@ -55,6 +55,6 @@ __all__ = [
     "Device", "Digital12", "Digital24", "Thermometer1", "Thermometer2", "Thermometer8",
     "IOController", "DigitalState", "MISSING", "FAMILIES", "wait_until",
     "DriverError", "BadSlotError", "SocketLayerError", "SlotInUseError", "SocketError",
-    "NoAnswerError", "RefusedError", "describe",
+    "NoAnswerError", "RefusedError", "NotConfiguredError", "NotOpenError", "describe",
     "Settings", "SlotSettings", "SettingsToolError",
 ]

@@ -9,9 +9,12 @@ that nothing is left to ctypes' default int conversion.
 from __future__ import annotations
 
 import ctypes
+import logging
 import os
+import re
 import struct
 import sys
+import threading
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -177,19 +180,77 @@ def companions_of(driver: Path) -> List[Path]:
     return [driver.parent / name for name in COMPANIONS if (driver.parent / name).is_file()]
 
 
-def load(path: Path) -> ctypes.CDLL:
-    """Loads the driver with the cdecl calling convention and declares its functions."""
+#: The logger of the package: the driver's error lines (replies it could not decode) arrive here.
+LOGGER = logging.getLogger("vexlor")
+ERROR_PIPE_VARIABLE = "VEXLOR_ERROR_PIPE"
+_ERROR_LINE = re.compile(r"(?P<caption>.*?): slot (?P<slot>\d+): (?P<text>.*)", re.S)
+_ENVIRONMENT_LOCK = threading.Lock()
+
+
+def log_error_line(line: str) -> None:
+    """Logs one error line of the driver ("caption: slot N: text", the text's control bytes
+    escaped) as a warning of the ``vexlor`` logger, with ``slot``, ``caption`` and ``reply``
+    attached to the record (``slot`` None for a line without one)."""
+    match = _ERROR_LINE.fullmatch(line)
+    if match is None:
+        LOGGER.warning("%s", line, extra={"slot": None, "caption": "", "reply": line})
+        return
+    slot = int(match.group("slot"))
+    LOGGER.warning("slot %d: %s: %s", slot, match.group("caption"), match.group("text"),
+                   extra={"slot": slot, "caption": match.group("caption"),
+                          "reply": match.group("text")})
+
+
+class ErrorLines:
+    """The pipe a loaded Linux driver writes its error lines to, read by a thread of its own that
+    logs every line (:func:`log_error_line`). The driver's end is non-blocking: a line the pipe
+    cannot take goes to standard error instead. :meth:`close` after the driver is unloaded."""
+
+    def __init__(self) -> None:
+        self.read_fd, self.write_fd = os.pipe()
+        os.set_blocking(self.write_fd, False)
+        self._thread = threading.Thread(target=self._run, name="vexlor-error-lines", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        with os.fdopen(self.read_fd, "rb") as stream:
+            for raw in stream:
+                log_error_line(raw.decode("latin-1").rstrip("\n"))
+
+    def close(self) -> None:
+        if self.write_fd >= 0:
+            os.close(self.write_fd)
+            self.write_fd = -1
+            self._thread.join(timeout=5)
+
+
+def load(path: Path) -> Tuple[ctypes.CDLL, Optional[ErrorLines]]:
+    """Loads the driver with the cdecl calling convention. On Linux the driver is given a pipe
+    for its error lines (read once, at load, from the environment), which come out of the
+    ``vexlor`` logger; on Windows it shows its error boxes."""
     check_width(path)
+    lines = None if IS_WINDOWS else ErrorLines()
     try:
         if IS_WINDOWS:
             # ctypes.CDLL calls with the caller-cleans (cdecl) convention, as the DLL exports
             # its functions; the DLL imports system DLLs only.
-            dll = ctypes.CDLL(str(path))
-        else:
-            dll = ctypes.CDLL(str(path), mode=os.RTLD_NOW | os.RTLD_LOCAL)
+            return ctypes.CDLL(str(path)), None
+        assert lines is not None
+        with _ENVIRONMENT_LOCK:
+            previous = os.environ.get(ERROR_PIPE_VARIABLE)
+            os.environ[ERROR_PIPE_VARIABLE] = f"{os.getpid()}:{lines.write_fd}"
+            try:
+                dll = ctypes.CDLL(str(path), mode=os.RTLD_NOW | os.RTLD_LOCAL)
+            finally:
+                if previous is None:
+                    del os.environ[ERROR_PIPE_VARIABLE]
+                else:
+                    os.environ[ERROR_PIPE_VARIABLE] = previous
+        return dll, lines
     except OSError as exc:
+        if lines is not None:
+            lines.close()
         raise LibraryNotFoundError(f"cannot load the driver {path}: {exc}") from exc
-    return dll
 
 
 def bind(dll: Any, name: str) -> Any:

@@ -29,6 +29,7 @@ from typing import (TYPE_CHECKING, Callable, ClassVar, Iterable, NamedTuple, Opt
                     Tuple, TypeVar, Union)
 
 from .driver import Language, check_slot
+from .errors import not_open
 
 if TYPE_CHECKING:
     from .driver import Driver
@@ -77,7 +78,9 @@ def wait_until(read: Callable[[], T], predicate: Callable[[T], bool], timeout: f
 
 def _word_values(values: Values, count: int, what: str) -> Tuple[int, ...]:
     """A bit mask or a sequence of ``count`` values -> ``count`` unsigned 16-bit values."""
-    if isinstance(values, int) and not isinstance(values, bool):
+    if isinstance(values, bool):
+        raise TypeError(f"{what}: a bit mask or one value per channel, not {values!r}")
+    if isinstance(values, int):
         if not 0 <= values < (1 << count):
             raise ValueError(f"{what} mask {values:#x} has bits beyond the {count} channels")
         return tuple((values >> i) & 1 for i in range(count))
@@ -107,20 +110,26 @@ class Device:
         self.slot = check_slot(slot)
         self.language = int(language)
         self.is_open = False
+        self._closed = False  # close() was called: every call raises until open()
 
     def _call(self, name: str, *args: object, values: object = None) -> None:
+        if self._closed or self.driver.closed:
+            raise not_open(name, self.slot)
         self.driver.call(name, self.language, self.slot, *args, values=values)
 
-    def open(self) -> "Device":
+    def open(self: "Dev") -> "Dev":
         """Opens the slot (``VexlorWeb_IO_Init``)."""
         self.driver.init(self.slot, self.language)
         self.is_open = True
+        self._closed = False
         return self
 
     def close(self) -> None:
-        """Closes the slot (``VexlorWeb_IO_DeInit``); nothing happens when it is not open."""
-        if self.is_open:
-            self.is_open = False
+        """Closes the slot (``VexlorWeb_IO_DeInit``). Afterwards every call raises
+        :class:`~vexlor.NotOpenError` without reaching the driver; closing again, or after the
+        driver was closed (which closed its slots), does nothing."""
+        was_open, self.is_open, self._closed = self.is_open, False, True
+        if was_open and not self.driver.closed:
             self.driver.deinit(self.slot, self.language)
 
     def __enter__(self: "Dev") -> "Dev":
@@ -245,13 +254,15 @@ class _Thermometer(Device):
     sensors: ClassVar[int] = 0
     _function: ClassVar[str] = ""
 
-    def open(self) -> "Device":
+    def open(self: "Dev") -> "Dev":
         """Nothing to do: every read opens and closes the slot's connection itself."""
         self.is_open = True
+        self._closed = False
         return self
 
     def close(self) -> None:
         self.is_open = False
+        self._closed = True
 
     def read(self) -> Tuple[float, ...]:
         """The temperatures in degrees Celsius, sensor 1 first; :data:`MISSING` for a missing

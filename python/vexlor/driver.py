@@ -30,7 +30,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple, Type, TypeVar, Union
 
 from . import _native
-from .errors import DriverError, error_for
+from .errors import WSAEADDRNOTAVAIL, DriverError, error_for, not_configured
 
 if TYPE_CHECKING:
     from .devices import Device
@@ -81,6 +81,24 @@ def settings_folder(settings: PathLike) -> Path:
     return path.absolute()
 
 
+def private_copy(source: Path, settings_file: Path) -> Path:
+    """Copies the driver ``source`` and the libraries it loads by name into a fresh temporary
+    folder whose ``Vexlor.ini`` is a symbolic link to ``settings_file`` (on Windows the caller
+    copies the file); returns the copied driver. The caller removes the folder."""
+    folder = Path(tempfile.mkdtemp(prefix="vexlor-driver-"))
+    try:
+        target = folder / _native.DRIVER_FILE
+        shutil.copyfile(source, target)
+        for companion in _native.companions_of(source):
+            shutil.copyfile(companion, folder / companion.name)
+        if not _native.IS_WINDOWS:
+            os.symlink(settings_file, folder / SETTINGS_FILE)
+    except BaseException:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise
+    return target
+
+
 def check_language(language: int) -> int:
     if not 0 <= int(language) <= 0xFFFF:
         raise ValueError(f"language {language} does not fit the driver's 16-bit selector")
@@ -105,8 +123,8 @@ class Driver:
     Args:
         library: the driver file or a folder holding it; default the driver bundled inside the
             package, else an installed one (see :func:`vexlor._native.find_library`).
-        settings: the folder holding the ``Vexlor.ini`` to use (or that file's path; the folder
-            is created when missing). Given, the driver is loaded as a private copy that reads
+        settings: the folder holding the ``Vexlor.ini`` to use (or that file's path). The folder
+            must exist (a missing one raises :class:`FileNotFoundError` naming it). Given, the driver is loaded as a private copy that reads
             this file; see the module's documentation.
 
     A driver is closed with :meth:`close` (or by leaving a ``with`` block): slots opened through
@@ -117,28 +135,36 @@ class Driver:
                  settings: Optional[PathLike] = None) -> None:
         self.source: Path = _native.find_library(library)
         bundled = self.source.parent.resolve() == _native.BUNDLED_LIB_DIR.resolve()
-        if settings is None and bundled:
+        # The per-user folder may not exist yet: the driver then reads no settings, and the
+        # first Init names the file to write.
+        explicit_default = settings is None and bundled
+        if explicit_default:
             settings = default_settings_dir()
         self._private_dir: Optional[Path] = None
         self._settings_source: Optional[Path] = None
         self._synced: Optional[Tuple[int, int]] = None
         self._open_slots: Set[int] = set()
         self._closed = False
+        self._error_lines: Optional[_native.ErrorLines] = None
         if settings is None:
             self.settings_dir: Path = self.source.parent
             self.path: Path = self.source
             with _LOCK:
                 key = self.source.resolve()
                 if key not in _SHARED:
-                    _SHARED[key] = (_native.load(self.source), {})
+                    _SHARED[key] = (_native.load(self.source)[0], {})
                 self._dll, self._functions = _SHARED[key]
         else:
             self.settings_dir = settings_folder(settings)
-            self.settings_dir.mkdir(parents=True, exist_ok=True)
+            if not self.settings_dir.is_dir() and not explicit_default:
+                raise FileNotFoundError(
+                    f"settings folder {self.settings_dir} does not exist: name the folder that "
+                    f"holds {SETTINGS_FILE}, or create it with its settings (vexlor-config --dir "
+                    f"{self.settings_dir} set SLOT --ip ADDRESS ...)")
             self._settings_source = self.settings_dir / SETTINGS_FILE
             self.path = self._make_private_copy()
             try:
-                self._dll = _native.load(self.path)
+                self._dll, self._error_lines = _native.load(self.path)
             except BaseException:
                 shutil.rmtree(self._private_dir, ignore_errors=True)  # type: ignore[arg-type]
                 raise
@@ -147,21 +173,15 @@ class Driver:
 
     # --- the private copy ---------------------------------------------------------------------
     def _make_private_copy(self) -> Path:
-        folder = Path(tempfile.mkdtemp(prefix="vexlor-driver-"))
-        self._private_dir = folder
-        try:
-            target = folder / (_native.DRIVER_FILE)
-            shutil.copyfile(self.source, target)
-            for companion in _native.companions_of(self.source):
-                shutil.copyfile(companion, folder / companion.name)
-            link = folder / SETTINGS_FILE
-            if _native.IS_WINDOWS:
+        assert self._settings_source is not None
+        target = private_copy(self.source, self._settings_source)
+        self._private_dir = target.parent
+        if _native.IS_WINDOWS:
+            try:
                 self._sync_settings()
-            else:
-                os.symlink(self._settings_source, link)  # type: ignore[arg-type]
-        except BaseException:
-            shutil.rmtree(folder, ignore_errors=True)
-            raise
+            except BaseException:
+                shutil.rmtree(target.parent, ignore_errors=True)
+                raise
         return target
 
     def _sync_settings(self) -> None:
@@ -169,17 +189,18 @@ class Driver:
         if self._private_dir is None or not _native.IS_WINDOWS:
             return
         source = self._settings_source
+        assert source is not None
         target = self._private_dir / SETTINGS_FILE
         try:
-            stat = source.stat()  # type: ignore[union-attr]
+            info = source.stat()
         except OSError:
             if target.exists():
                 target.unlink()
             self._synced = None
             return
-        stamp = (stat.st_mtime_ns, stat.st_size)
+        stamp = (info.st_mtime_ns, info.st_size)
         if stamp != self._synced or not target.exists():
-            shutil.copyfile(source, target)  # type: ignore[arg-type]
+            shutil.copyfile(source, target)
             self._synced = stamp
 
     # --- calls --------------------------------------------------------------------------------
@@ -199,8 +220,40 @@ class Driver:
         if name in ("VexlorWeb_IO_Init",) or "Thermometer" in name:
             self._sync_settings()
         code = self.function(name)(check_language(language), check_slot(slot), *args)
-        if code != 0:
-            raise error_for(code, name, slot, values() if callable(values) else values)
+        if code == 0:
+            return
+        copied = values() if callable(values) else values
+        if code == WSAEADDRNOTAVAIL and (name == "VexlorWeb_IO_Init" or "Thermometer" in name):
+            address = self.slot_address(slot)
+            if address in ("", "0.0.0.0"):
+                raise not_configured(name, slot, str(self.settings_file), address, copied)
+        raise error_for(code, name, slot, copied)
+
+    @property
+    def settings_file(self) -> Path:
+        """The ``Vexlor.ini`` this driver reads."""
+        return self.settings_dir / SETTINGS_FILE
+
+    def slot_address(self, slot: int) -> str:
+        """The IP address ``Vexlor.ini`` holds for ``slot`` ("" when it holds none), read as the
+        driver reads it: section ``[DEVn]``, key ``IP``, names in any case, blanks trimmed."""
+        try:
+            text = self.settings_file.read_bytes().decode("latin-1")
+        except OSError:
+            return ""
+        section = ""
+        for raw in text.splitlines():
+            line = raw.strip()
+            if line.startswith("[") and "]" in line:
+                section = line[1:line.index("]")].strip().lower()
+            elif section == f"dev{slot}" and "=" in line:
+                key, value = line.split("=", 1)
+                if key.strip().lower() == "ip":
+                    value = value.strip()
+                    if len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'":
+                        value = value[1:-1]
+                    return value
+        return ""
 
     def _check_open(self) -> None:
         if self._closed:
@@ -236,12 +289,13 @@ class Driver:
                                       "use vexlor.Settings") from None
         self._sync_settings()
         dialog(check_language(language))
-        if self._private_dir is not None and _native.IS_WINDOWS:
+        source = self._settings_source
+        if self._private_dir is not None and source is not None and _native.IS_WINDOWS:
             saved = self._private_dir / SETTINGS_FILE
             if saved.exists():
-                shutil.copyfile(saved, self._settings_source)  # type: ignore[arg-type]
-                stat = self._settings_source.stat()  # type: ignore[union-attr]
-                self._synced = (stat.st_mtime_ns, stat.st_size)
+                shutil.copyfile(saved, source)
+                info = source.stat()
+                self._synced = (info.st_mtime_ns, info.st_size)
 
     @property
     def settings(self) -> "Settings":
@@ -249,6 +303,11 @@ class Driver:
         from .settings import Settings
 
         return Settings(self.settings_dir, driver=self.source)
+
+    @property
+    def closed(self) -> bool:
+        """True once :meth:`close` has run."""
+        return self._closed
 
     @property
     def private(self) -> bool:
@@ -272,6 +331,10 @@ class Driver:
         if self._private_dir is not None:
             try:
                 _native.unload(self._dll)
+                # Only a driver that is gone can no longer write to the pipe, whose descriptor
+                # number another file may get once it is closed.
+                if self._error_lines is not None:
+                    self._error_lines.close()
             except OSError:
                 pass
             self._functions.clear()

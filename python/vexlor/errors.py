@@ -8,6 +8,7 @@ carries the code, its name and meaning, the driver function and the slot.
 
 from __future__ import annotations
 
+import os
 from typing import Any, Dict, Optional, Tuple, Type
 
 __all__ = [
@@ -18,6 +19,8 @@ __all__ = [
     "SocketError",
     "NoAnswerError",
     "RefusedError",
+    "NotConfiguredError",
+    "NotOpenError",
     "describe",
     "error_for",
     "RESULT_OK",
@@ -26,6 +29,8 @@ __all__ = [
     "RESULT_SLOT_IN_USE",
     "WSAETIMEDOUT",
     "WSAECONNREFUSED",
+    "WSAENOTSOCK",
+    "WSAEADDRNOTAVAIL",
 ]
 
 RESULT_OK = 0
@@ -34,6 +39,8 @@ RESULT_NO_SOCKET_LAYER = 3
 RESULT_SLOT_IN_USE = 6
 WSAETIMEDOUT = 10060
 WSAECONNREFUSED = 10061
+WSAENOTSOCK = 10038
+WSAEADDRNOTAVAIL = 10049
 
 # code: (name, meaning). The driver's own codes first; every other value is the error number
 # that the socket layer reported for the socket call that failed.
@@ -51,7 +58,7 @@ _RESULTS: Dict[int, Tuple[str, str]] = {
     10035: ("WSAEWOULDBLOCK", "resource temporarily unavailable"),
     10036: ("WSAEINPROGRESS", "operation now in progress"),
     10037: ("WSAEALREADY", "operation already in progress"),
-    10038: ("WSAENOTSOCK", "socket operation on something that is not a socket"),
+    10038: ("WSAENOTSOCK", "not a socket: the slot is not open"),
     10039: ("WSAEDESTADDRREQ", "destination address required"),
     10040: ("WSAEMSGSIZE", "message too long"),
     10041: ("WSAEPROTOTYPE", "protocol wrong type for socket"),
@@ -73,7 +80,7 @@ _RESULTS: Dict[int, Tuple[str, str]] = {
     10057: ("WSAENOTCONN", "socket is not connected"),
     10058: ("WSAESHUTDOWN", "cannot send after socket shutdown"),
     10059: ("WSAETOOMANYREFS", "too many references"),
-    10060: ("WSAETIMEDOUT", "connection timed out"),
+    10060: ("WSAETIMEDOUT", "the device does not answer"),
     10061: ("WSAECONNREFUSED", "connection refused"),
     10062: ("WSAELOOP", "cannot translate name"),
     10063: ("WSAENAMETOOLONG", "name too long"),
@@ -89,7 +96,7 @@ _RESULTS: Dict[int, Tuple[str, str]] = {
     10092: ("WSAVERNOTSUPPORTED", "Windows Sockets version out of range"),
     10093: ("WSANOTINITIALISED", "WSAStartup not yet performed successfully"),
     10101: ("WSAEDISCON", "graceful shutdown in progress"),
-    10107: ("WSASYSCALLFAILURE", "a send failed and the socket layer gave no error number"),
+    10107: ("WSASYSCALLFAILURE", "a send failed without an error number"),
     10109: ("WSATYPE_NOT_FOUND", "class type not found"),
     11001: ("WSAHOST_NOT_FOUND", "host not found"),
     11002: ("WSATRY_AGAIN", "non-authoritative host not found"),
@@ -118,14 +125,15 @@ class DriverError(Exception):
     """
 
     def __init__(self, code: int, function: str = "", slot: Optional[int] = None,
-                 values: Any = None) -> None:
+                 values: Any = None, hint: str = "") -> None:
         self.code = code
         self.name, self.meaning = describe(code)
         self.function = function
         self.slot = slot
         self.values = values
         where = f"{function}(slot {slot})" if function else f"slot {slot}"
-        super().__init__(f"{where} -> {code} {self.name}: {self.meaning}")
+        text = f"{where} -> {code} {self.name}: {self.meaning}"
+        super().__init__(f"{hint} ({text})" if hint else text)
 
 
 class BadSlotError(DriverError):
@@ -156,6 +164,21 @@ class RefusedError(SocketError):
     """Result 10061 (WSAECONNREFUSED): the device refused the connection."""
 
 
+class NotConfiguredError(SocketError):
+    """Result 10049 (WSAEADDRNOTAVAIL) from a slot whose address in ``Vexlor.ini`` is empty or
+    0.0.0.0: the slot has not been set up. ``settings_file`` names the file the driver read."""
+
+    def __init__(self, code: int, function: str = "", slot: Optional[int] = None,
+                 values: Any = None, hint: str = "", settings_file: str = "") -> None:
+        super().__init__(code, function, slot, values, hint)
+        self.settings_file = settings_file
+
+
+class NotOpenError(SocketError):
+    """A call on a device object after its :meth:`~vexlor.Device.close`: nothing reaches the
+    driver. The code is 10038 (WSAENOTSOCK), what the driver gives for a slot that is not open."""
+
+
 _CLASSES: Dict[int, Type[DriverError]] = {
     RESULT_BAD_SLOT: BadSlotError,
     RESULT_NO_SOCKET_LAYER: SocketLayerError,
@@ -170,3 +193,21 @@ def error_for(code: int, function: str = "", slot: Optional[int] = None,
     """The exception for a non-zero result code."""
     cls = _CLASSES.get(code, SocketError)
     return cls(code, function, slot, values)
+
+
+def not_configured(function: str, slot: int, settings_file: str, address: str,
+                   values: Any = None) -> NotConfiguredError:
+    """The exception for 10049 from a slot whose address is empty or 0.0.0.0."""
+    folder = os.path.dirname(settings_file)
+    shown = f"address {address}" if address else "no address"
+    hint = (f"slot {slot} is not configured in {settings_file} ({shown}): set it with "
+            f"vexlor-config --dir {folder} set {slot} --ip ADDRESS --port PORT, or "
+            f"vexlor.Settings({folder!r}).set({slot}, ip=..., port=...)")
+    return NotConfiguredError(WSAEADDRNOTAVAIL, function, slot, values, hint, settings_file)
+
+
+def not_open(function: str, slot: int) -> NotOpenError:
+    """The exception for a call on a closed device object."""
+    return NotOpenError(WSAENOTSOCK, function, slot, None,
+                        f"slot {slot} is not open: open the device again (vexlor.open or "
+                        "its open())")

@@ -71,8 +71,11 @@ def find_tool(driver: Optional[PathLike] = None) -> Path:
 class Settings:
     """The ``Vexlor.ini`` in ``folder``, read and written with ``vexlor-config --dir folder``.
 
-    Every write saves all 100 slots together, as the configuration dialog does, and is checked
-    by reading the file back. Values the file cannot hold unchanged are refused with
+    Every write changes only the slots it is given, all of them in one replacement of the file
+    (a temporary file beside it renamed over it; where ``Vexlor.ini`` is a symbolic link, the
+    file it leads to), and is checked by reading the written slots back. Zero-padded addresses
+    are refused, since the driver reads a part with a leading 0 as octal (``127.0.0.010`` would
+    be 127.0.0.8). Values the file cannot hold unchanged are refused with
     :class:`SettingsToolError` (passwords with blanks or non-printable characters or longer than
     49 characters, an IP that is not a dotted IPv4 address, a port outside 1-65535, a Timing of 0).
     Writing needs write access to the folder: the file is replaced through a temporary file.

@@ -29,7 +29,7 @@ import tempfile
 import threading
 import time
 from pathlib import Path
-from typing import IO, Dict, List, NamedTuple, Optional, Sequence, Union
+from typing import IO, Dict, List, NamedTuple, Optional, Sequence, Type, TypeVar, Union, overload
 
 from . import _native
 from .devices import FAMILIES, Device
@@ -39,6 +39,7 @@ from .settings import Settings
 __all__ = ["Simulator", "SimDevice", "SimControl", "SimError", "find_simulator"]
 
 SIMULATOR = "vexlor-sim"
+D = TypeVar("D", bound=Device)
 #: Timing written for simulated devices by :meth:`Simulator.configure`, in ms. Digital devices
 #: and the I/O Controller are polled this often; a thermometer read waits this long at most.
 DEFAULT_TIMING = {"thermo1": 3000, "thermo2": 3000, "thermo8": 3000}
@@ -52,7 +53,7 @@ class SimError(RuntimeError):
 class SimDevice(NamedTuple):
     """One simulated device as the simulator reported it on start."""
 
-    index: int
+    index: int  # type: ignore[assignment]  # the device's number; hides tuple.index
     type: str
     port: int
     name: str
@@ -99,7 +100,11 @@ def _write_port(path: Path, slot: int, port: int) -> None:
     patched, count = section.subn(lambda m: m.group(1) + b"Port=%d" % port, data, count=1)
     if count != 1:
         raise SimError(f"{path} has no Port in [DEV{slot}]")
-    path.write_bytes(patched)
+    # Replaced as vexlor-config replaces it: through Vexlor.ini.tmp, where a link leads.
+    target = Path(os.path.realpath(path))
+    temp = target.with_name(target.name + ".tmp")
+    temp.write_bytes(patched)
+    os.replace(temp, target)
 
 
 class SimControl:
@@ -442,13 +447,13 @@ class Simulator:
             slots[slot] = values
             self._slots[device.index] = slot
         tool_driver = _native.find_library(self.library) if self.library is not None else None
-        settings = Settings(folder, driver=tool_driver)
-        settings.update(slots, devices=len(self.devices) + first_slot)
+        tool = Settings(folder, driver=tool_driver)
+        tool.update(slots, devices=len(self.devices) + first_slot)
         # The settings code saves every I/O Controller slot with port 23, the device's own port;
         # a simulated one listens elsewhere, so its port goes into the file afterwards.
         for device in self.devices:
             if device.type == "iocontroller":
-                _write_port(settings.path, self._slots[device.index], device.port)
+                _write_port(tool.path, self._slots[device.index], device.port)
         self.settings_dir = folder
         return folder
 
@@ -465,7 +470,18 @@ class Simulator:
         """The slot :meth:`configure` gave device ``device``."""
         return self._slots[device]
 
-    def open(self, device: int, language: int = 1) -> Device:
-        """Opens device ``device`` through :meth:`driver` as its family's class."""
-        family = FAMILIES[self.devices[device].type]
-        return self.driver().open(self.slot(device), family, language)
+    @overload
+    def open(self, device: int, family: None = None, language: int = 1) -> Device: ...
+
+    @overload
+    def open(self, device: int, family: Type[D], language: int = 1) -> D: ...
+
+    def open(self, device: int, family: Optional[Type[Device]] = None,
+             language: int = 1) -> Device:
+        """Opens device ``device`` through :meth:`driver` as its family's class. Naming the
+        family (``sim.open(0, vexlor.Digital12)``) gives a result of that type for type
+        checkers and raises :class:`TypeError` when the device is of another family."""
+        own = FAMILIES[self.devices[device].type]
+        if family is not None and not issubclass(own, family):
+            raise TypeError(f"device {device} is a {own.family}, not a {family.__name__}")
+        return self.driver().open(self.slot(device), own, language)

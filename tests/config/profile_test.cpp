@@ -230,6 +230,16 @@ TEST_F(ProfileTest, WriteLeavesNoTemporaryFileAndKeepsPermissions) {
     // A file in a directory that does not exist cannot be written, and nothing is left over.
     EXPECT_FALSE(platform::ProfileWriteString("A", "X", "1", dir_.File("missing/x.ini").c_str()));
     EXPECT_EQ(fake::ListDir(dir_.path()), "test.ini");
+
+    // Through a chain of symbolic links (relative, then absolute) the file they lead to is
+    // written, and the links stay.
+    ASSERT_EQ(symlink("test.ini", dir_.File("middle.ini").c_str()), 0);
+    ASSERT_EQ(symlink(dir_.File("middle.ini").c_str(), dir_.File("link.ini").c_str()), 0);
+    ASSERT_TRUE(platform::ProfileWriteString("A", "X", "21", dir_.File("link.ini").c_str()));
+    EXPECT_EQ(GetInt("A", "X"), 21);
+    ASSERT_EQ(lstat(dir_.File("link.ini").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(fake::ListDir(dir_.path()), "link.ini middle.ini test.ini");
 }
 
 TEST_F(ProfileTest, LongLinesAreCopiedThroughAndNeverSplit) {

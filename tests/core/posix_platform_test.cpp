@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/receive_thread.h"
 #include "platform/platform.h"
 #include "platform/posix/threads.h"
 
@@ -126,6 +127,18 @@ TEST(PosixErrorBox, OneLineWithControlBytesEscaped) {
     EXPECT_EQ(CaptureErrorBox("Web-IO", "in\tput;\r\n\x01\x7F\xE4\\"),
               "Web-IO: in\\tput;\\r\\n\\x01\\x7F\xE4\\\n");
     EXPECT_EQ(CaptureErrorBox("Caption", ""), "Caption: \n");
+    // On a receive thread the line names the thread's slot.
+    static std::string onThread;
+    platform::ThreadHandle thread = platform::CreateThread(
+        [](void*) -> uint32_t {
+            onThread = CaptureErrorBox("Web-IO 12xDigital", "<html>");
+            return 0;
+        },
+        vexlor::PackThreadArgument(42, 7), nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(platform::WaitThread(thread, 10000));
+    platform::CloseThreadHandle(thread);
+    EXPECT_EQ(onThread, "Web-IO 12xDigital: slot 42: <html>\n");
 }
 
 TEST(PosixUi, NoticesAndHooksDoNothing) {

@@ -565,8 +565,8 @@ TEST(DigitalIntegration, GarbageReplyIsReportedOnStandardError) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const auto log = logDir.read("stderr.txt");
     ASSERT_TRUE(log.has_value());
-    // The garbage the simulator sends, its control bytes escaped.
-    EXPECT_NE(log->find("Web-IO 12xDigital: \\x7F#garbage?\\x01\\x02\n"), std::string::npos)
+    // The garbage the simulator sends, its control bytes escaped, after the slot's number.
+    EXPECT_NE(log->find("Web-IO 12xDigital: slot 6: \\x7F#garbage?\\x01\\x02\n"), std::string::npos)
         << *log;
 }
 

@@ -1,17 +1,26 @@
 // vexlor-config: the file it writes is read back by the driver's own settings code with the
 // same values (passwords scrambled on disk, the I/O Controller marker and port handled as the
 // dialog does); values that the file could not give back unchanged are refused.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/settings.h"
 #include "config_tool.h"
 #include "module_path.h"
+#include "platform/posix/wsock32/wsock32.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -24,24 +33,29 @@ struct ToolRun {
     std::string output;  // standard output and standard error
 };
 
-// Runs the built vexlor-config with the given arguments (no shell involved).
+// Starts the built vexlor-config with the given arguments (no shell involved), its standard
+// output and error going to outputFd.
+pid_t StartTool(const std::vector<std::string>& args, int outputFd) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(VEXLOR_CONFIG_PATH));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outputFd, 1);
+        dup2(outputFd, 2);
+        execv(VEXLOR_CONFIG_PATH, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 ToolRun RunTool(const std::vector<std::string>& args) {
     ToolRun run;
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return run;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(VEXLOR_CONFIG_PATH));
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(VEXLOR_CONFIG_PATH, argv.data());
-        _exit(127);
-    }
+    fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
+    const pid_t pid = StartTool(args, pipeFds[1]);
     close(pipeFds[1]);
     char buffer[4096];
     ssize_t n;
@@ -107,12 +121,12 @@ TEST_F(ConfigToolTest, TheDriverReadsBackWhatTheToolWrote) {
     EXPECT_TRUE(vexlor::LoadSlotSettings(5));
     EXPECT_STREQ(g_settings.port[5], "23");
 
-    // On disk: the password scrambled, the marker as it is, all 100 slot sections.
+    // On disk: the password scrambled, the marker as it is, only the slots given.
     EXPECT_EQ(Raw("DEV0", "Password"), Scrambled("Se~cr3t!"));
     EXPECT_NE(Raw("DEV0", "Password"), "Se~cr3t!");
     EXPECT_EQ(Raw("DEV5", "Password"), "I/O Controller");
-    EXPECT_EQ(Raw("DEV99", "Timing"), "500");
-    EXPECT_EQ(Raw("WINDOW", "Window Top"), "0");
+    EXPECT_EQ(Raw("DEV99", "Timing"), "");
+    EXPECT_EQ(Raw("WINDOW", "Window Top"), "");
 }
 
 TEST_F(ConfigToolTest, LaterEditsKeepOtherSlotsAndTheWindowPosition) {
@@ -264,6 +278,135 @@ TEST_F(ConfigToolTest, ReplyTimeoutAndReconnectAreSetShownKeptAndReset) {
             << value;
     }
     EXPECT_EQ(Raw("DEV1", "Reply Timeout"), "1500");
+}
+
+// Names in a directory besides the settings file itself.
+std::vector<std::string> OtherFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && name != "Vexlor.ini") names.push_back(name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+TEST(ConfigToolChecks, ZeroPaddedAddressesAreRefusedWithTheAddressTheDriverWouldUse) {
+    struct Case {
+        const char* ip;
+        const char* write;  // the address to write instead; null: accepted as it is
+        const char* read;   // what the driver makes of ip; null: no address at all
+    };
+    const Case cases[] = {
+        {"127.0.0.10", nullptr, nullptr},
+        {"0.0.0.0", nullptr, nullptr},
+        {"127.0.0.010", "127.0.0.10", "127.0.0.8"},
+        {"192.168.001.020", "192.168.1.20", "192.168.1.16"},
+        {"010.0.0.1", "10.0.0.1", "8.0.0.1"},
+        {"127.0.0.09", "127.0.0.9", nullptr},
+        {"127.0.0.01", "127.0.0.1", "127.0.0.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ip);
+        const std::string problem = vexlorconfig::CheckIp(c.ip);
+        if (c.write == nullptr) {
+            EXPECT_EQ(problem, "");
+            continue;
+        }
+        // The reading named in the message is the one of the driver's own address conversion.
+        const uint32_t address = vexlor::wsock::InetAddr(c.ip);
+        in_addr converted;
+        converted.s_addr = address;
+        if (c.read == nullptr) {
+            EXPECT_EQ(address, 0xFFFFFFFFu);
+            EXPECT_NE(problem.find("would fail"), std::string::npos) << problem;
+        } else {
+            EXPECT_STREQ(inet_ntoa(converted), c.read);
+            if (std::strcmp(c.read, c.write) != 0) {
+                EXPECT_NE(problem.find(std::string(c.ip) + " would be read as " + c.read),
+                          std::string::npos)
+                    << problem;
+            }
+        }
+        EXPECT_EQ(problem.rfind(std::string("write ") + c.write, 0), 0u) << problem;
+    }
+}
+
+TEST_F(ConfigToolTest, RunsKilledAtAnyInstantLeaveTheOldOrTheNewFileAndOneTemporaryFileAtMost) {
+    const std::vector<std::string> versions[2] = {
+        {"--dir", dir_.path(), "devices", "3", "set", "0", "--ip", "10.0.0.1", "--timing", "100",
+         "--password", "first", "set", "7", "--ip", "10.0.0.7", "--reconnect", "1"},
+        {"--dir", dir_.path(), "devices", "4", "set", "0", "--ip", "10.0.0.2", "--timing", "250",
+         "--password", "second", "set", "7", "--ip", "10.0.0.8", "--reconnect", "0"},
+    };
+    std::string files[2];
+    for (int v : {0, 1, 0}) {
+        ASSERT_EQ(RunTool(versions[v]).status, 0);
+        const std::string content = dir_.read("Vexlor.ini").value_or("");
+        if (files[v].empty()) files[v] = content;
+        ASSERT_EQ(content, files[v]) << "a run does not give the same file each time";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunTool(versions[1]).status, 0);
+    const auto runTime = std::chrono::steady_clock::now() - start;
+
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::mt19937 random(20261210);
+    std::uniform_int_distribution<long> instant(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(runTime).count() * 3 / 2);
+    int mixed = 0, tooManyTemporaries = 0;
+    for (int run = 0; run < 200; ++run) {
+        const pid_t pid = StartTool(versions[run % 2], devNull);
+        std::this_thread::sleep_for(std::chrono::microseconds(instant(random)));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        const std::string content = dir_.read("Vexlor.ini").value_or("");
+        if (content != files[0] && content != files[1]) ++mixed;
+        if (OtherFiles(dir_.path()).size() > 1) ++tooManyTemporaries;
+    }
+    close(devNull);
+    EXPECT_EQ(mixed, 0);
+    EXPECT_EQ(tooManyTemporaries, 0);
+    // The next run that writes removes what a killed one left.
+    ASSERT_EQ(RunTool(versions[0]).status, 0);
+    EXPECT_EQ(dir_.read("Vexlor.ini").value_or(""), files[0]);
+    EXPECT_TRUE(OtherFiles(dir_.path()).empty());
+}
+
+TEST_F(ConfigToolTest, ALinkedSettingsFileIsWrittenWhereItLeadsAndUnwritablePlacesAreNamed) {
+    // As installed: the driver's Vexlor.ini leads to the system's configuration directory.
+    ASSERT_TRUE(dir_.write("etc/Vexlor.ini", "[DEV3]\r\nIP=10.0.0.3\r\n"));
+    ASSERT_TRUE(dir_.write("lib/placeholder", ""));
+    ASSERT_EQ(symlink("../etc/Vexlor.ini", dir_.file("lib/Vexlor.ini").c_str()), 0);
+    const ToolRun set = RunTool({"--dir", dir_.file("lib"), "set", "0", "--ip", "10.0.0.1"});
+    ASSERT_EQ(set.status, 0) << set.output;
+    EXPECT_NE(set.output.find("-> " + dir_.file("etc/Vexlor.ini")), std::string::npos)
+        << set.output;
+    struct stat info;
+    ASSERT_EQ(lstat(dir_.file("lib/Vexlor.ini").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    const std::string written = dir_.read("etc/Vexlor.ini").value_or("");
+    EXPECT_NE(written.find("IP=10.0.0.1"), std::string::npos) << written;
+    EXPECT_NE(written.find("IP=10.0.0.3"), std::string::npos) << written;  // slot 3 kept
+    EXPECT_EQ(OtherFiles(dir_.file("etc")).size(), 0u);
+
+    // A missing file is named as missing; a directory without write permission as such. (The
+    // permission check needs an account that permissions apply to.)
+    const ToolRun missing = RunTool({"--dir", dir_.path(), "show"});
+    EXPECT_NE(missing.output.find("Vexlor.ini (does not exist"), std::string::npos)
+        << missing.output;
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(dir_.file("etc").c_str(), 0555), 0);
+        const ToolRun denied = RunTool({"--dir", dir_.file("lib"), "set", "0", "--port", "81"});
+        chmod(dir_.file("etc").c_str(), 0755);
+        EXPECT_EQ(denied.status, 1);
+        EXPECT_NE(
+            denied.output.find("permission denied: cannot create files in " + dir_.file("etc")),
+            std::string::npos)
+            << denied.output;
+    }
 }
 
 }  // namespace

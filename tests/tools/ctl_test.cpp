@@ -2,6 +2,7 @@
 // against a stand-in driver library that logs every call with its arguments.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <set>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include "driver.h"
 #include "result_codes.h"
 #include "runner.h"
+#include "support/temp_dir.h"
 #include "values.h"
 
 namespace vexlorctl {
@@ -441,6 +443,49 @@ TEST_F(RunnerTest, AFailedResultIsPrintedWithItsMeaningAndFailsTheCommand) {
     reset_(10038);
     EXPECT_EQ(Run({"read 1 12di"}), kStatusFailed);
     EXPECT_TRUE(Printed("-> 10038 WSAENOTSOCK"));
+}
+
+TEST_F(RunnerTest, AnInitRefusedForWantOfAnAddressNamesTheSettingsFileAndHowToSetTheSlot) {
+    // The driver as loaded from a directory of its own, whose Vexlor.ini the cases write.
+    vexlor::testing::TempDir dir("vexlorctl-test");
+    ASSERT_EQ(symlink(VEXLORCTL_FAKE_DRIVER, dir.file("libvexlor.so").c_str()), 0);
+    Driver driver(dir.file("libvexlor.so"));
+    const std::string file = dir.file("Vexlor.ini");
+    struct Case {
+        const char* settings;  // null: no file
+        int result;
+        const char* why;  // null: nothing to explain
+    };
+    const Case cases[] = {
+        {nullptr, 10049, " (the file does not exist)"},
+        {"[DEV3]\r\nIP=0.0.0.0\r\n", 10049, " (IP 0.0.0.0)"},
+        {"[DEV4]\r\nIP=10.0.0.4\r\n", 10049, " (no IP address)"},
+        {"[dev3]\r\nIP=\r\n", 10049, " (no IP address)"},
+        {"[DEV3]\r\nIP=10.0.0.3\r\n", 10049, nullptr},
+        {nullptr, 10061, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings == nullptr ? "no file" : c.settings);
+        unlink(file.c_str());
+        if (c.settings != nullptr) {
+            ASSERT_TRUE(dir.write("Vexlor.ini", c.settings));
+        }
+        reset_(c.result);
+        std::ostringstream out;
+        Runner runner(driver, options_, false, out, err_);
+        Command command;
+        std::string error;
+        ASSERT_TRUE(ParseCommand({"init", "3"}, command, error));
+        EXPECT_EQ(runner.Execute(command), kStatusFailed);
+        const std::string note = "    slot 3 is not configured in " + file;
+        const std::string how =
+            "    set it with: vexlor-config --dir " + dir.path() + " set 3 --ip A.B.C.D --port P\n";
+        if (c.why == nullptr) {
+            EXPECT_EQ(out.str().find("not configured"), std::string::npos) << out.str();
+        } else {
+            EXPECT_NE(out.str().find(note + c.why + "\n" + how), std::string::npos) << out.str();
+        }
+    }
 }
 
 TEST_F(RunnerTest, ExpectAndIgnoreTurnResultsIntoSuccess) {

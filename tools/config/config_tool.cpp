@@ -10,12 +10,14 @@
 
 #include "config/settings.h"
 #include "module_path.h"
+#include "working_copy.h"
 
 namespace vexlorconfig {
 
 namespace {
 
 using vexlor::g_settings;
+using Block = vexlor::SettingsBlock;
 
 constexpr char kDefaultIp[] = "0.0.0.0";
 constexpr char kDefaultPort[] = "80";
@@ -42,62 +44,129 @@ bool NeedValue(const std::vector<std::string>& args, size_t i, std::string& erro
     return false;
 }
 
-bool IsDefaultSlot(int slot) {
-    const uint16_t s = static_cast<uint16_t>(slot);
-    return std::strcmp(g_settings.ip[slot], kDefaultIp) == 0 &&
-           std::strcmp(g_settings.port[slot], kDefaultPort) == 0 &&
-           std::strcmp(g_settings.timing[slot], kDefaultTiming) == 0 &&
-           g_settings.password[slot][0] == '\0' &&
-           vexlor::SlotReplyTimeoutMs(s) == vexlor::kDefaultReplyTimeoutMs &&
-           !vexlor::SlotReconnect(s);
+// One setting of a slot section: the option of `set` and the check of its value, the live field
+// it goes into, what `reset` puts back, and its column in `show`. A further key of a slot
+// section is one more row of kSlotKeys.
+struct SlotKey {
+    const char* option;
+    std::string (*check)(const std::string& value);
+    char* (*field)(Block& block, int slot);
+    uint32_t size;
+    const char* resetValue;
+    bool optionalKey;  // reset writes resetValue only where the file has the key already
+    const char* title;
+    int width;  // of the column; 0 for the last one
+    std::string (*shown)(int slot);
+    const char* shownDefault;  // what show prints for a slot that holds the default
+};
+
+std::string ShownPassword(int slot) {
+    const char* password = g_settings.password[slot];
+    if (vexlor::IsIoControllerMarker(password)) return "[I/O Controller]";
+    return password[0] == '\0' ? "(none)" : password;
 }
 
-// "5000", or "off" for a reply time-out of 0.
-std::string ReplyTimeoutText(int slot) {
-    const int32_t ms = vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(slot));
-    return ms == 0 ? "off" : std::to_string(ms);
+static_assert(vexlor::kDefaultReplyTimeoutMs == 5000, "the reset value below");
+
+// Saving never removes a key, so a reset writes the default values of the health keys that the
+// file holds; absent ones stay absent (which reads as the default). The password comes last in
+// show: it may hold any printable character.
+const SlotKey kSlotKeys[] = {
+    {"--ip", CheckIp, [](Block& b, int s) { return b.ip[s]; }, vexlor::kShortFieldSize, kDefaultIp,
+     false, "IP", 19, [](int s) { return std::string(g_settings.ip[s]); }, kDefaultIp},
+    {"--port", CheckPort, [](Block& b, int s) { return b.port[s]; }, vexlor::kShortFieldSize,
+     kDefaultPort, false, "Port", 7, [](int s) { return std::string(g_settings.port[s]); },
+     kDefaultPort},
+    {"--timing", CheckTiming, [](Block& b, int s) { return b.timing[s]; }, vexlor::kShortFieldSize,
+     kDefaultTiming, false, "Timing", 8, [](int s) { return std::string(g_settings.timing[s]); },
+     kDefaultTiming},
+    {"--reply-timeout", CheckReplyTimeout, [](Block& b, int s) { return b.replyTimeout[s]; },
+     vexlor::kShortFieldSize, "5000", true, "Reply(ms)", 9,
+     [](int s) {
+         const int32_t ms = vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(s));
+         return ms == 0 ? std::string("off") : std::to_string(ms);
+     },
+     "5000"},
+    {"--reconnect", CheckReconnect, [](Block& b, int s) { return b.reconnect[s]; },
+     vexlor::kShortFieldSize, kReconnectOff, true, "Reconnect", 9,
+     [](int s) {
+         return std::string(vexlor::SlotReconnect(static_cast<uint16_t>(s)) ? "on" : "off");
+     },
+     "off"},
+    {"--password", CheckPassword, [](Block& b, int s) { return b.password[s]; },
+     vexlor::kPasswordFieldSize, "", false, "Password", 0, ShownPassword, "(none)"},
+};
+
+// Options of `set` that stand for an option with a fixed value.
+struct ShortHand {
+    const char* flag;
+    const char* option;
+    const char* value;
+};
+const ShortHand kShortHands[] = {
+    {"--no-password", "--password", ""},
+    {"--io-controller", "--password", vexlor::kIoControllerMarker},
+};
+
+const ShortHand* FindShortHand(const std::string& flag) {
+    for (const ShortHand& shortHand : kShortHands) {
+        if (flag == shortHand.flag) return &shortHand;
+    }
+    return nullptr;
+}
+
+const SlotKey* FindKey(const std::string& option) {
+    for (const SlotKey& key : kSlotKeys) {
+        if (option == key.option) return &key;
+    }
+    return nullptr;
+}
+
+bool IsDefaultSlot(int slot) {
+    for (const SlotKey& key : kSlotKeys) {
+        if (key.shown(slot) != key.shownDefault) return false;
+    }
+    return true;
+}
+
+std::string SlotSection(int slot) {
+    return "DEV" + std::to_string(slot);
 }
 
 void Apply(const SlotEdit& edit) {
     const int s = edit.slot;
-    using vexlor::CopyField;
     if (edit.reset) {
-        CopyField(g_settings.ip[s], vexlor::kShortFieldSize, kDefaultIp);
-        CopyField(g_settings.port[s], vexlor::kShortFieldSize, kDefaultPort);
-        CopyField(g_settings.timing[s], vexlor::kShortFieldSize, kDefaultTiming);
-        CopyField(g_settings.password[s], vexlor::kPasswordFieldSize, "");
-        // Saving never removes a key, so health keys that the file holds get their default
-        // values written; absent ones stay absent (which reads as the default).
-        if (g_settings.replyTimeout[s][0] != '\0') {
-            CopyField(g_settings.replyTimeout[s], vexlor::kShortFieldSize,
-                      std::to_string(vexlor::kDefaultReplyTimeoutMs).c_str());
-        }
-        if (g_settings.reconnect[s][0] != '\0') {
-            CopyField(g_settings.reconnect[s], vexlor::kShortFieldSize, kReconnectOff);
+        for (const SlotKey& key : kSlotKeys) {
+            if (!key.optionalKey || key.field(g_settings, s)[0] != '\0') {
+                vexlor::CopyField(key.field(g_settings, s), key.size, key.resetValue);
+            }
         }
     }
-    if (edit.setIp) CopyField(g_settings.ip[s], vexlor::kShortFieldSize, edit.ip.c_str());
-    if (edit.setPort) CopyField(g_settings.port[s], vexlor::kShortFieldSize, edit.port.c_str());
-    if (edit.setTiming) {
-        CopyField(g_settings.timing[s], vexlor::kShortFieldSize, edit.timing.c_str());
-    }
-    if (edit.setPassword) {
-        CopyField(g_settings.password[s], vexlor::kPasswordFieldSize, edit.password.c_str());
-    }
-    if (edit.setReplyTimeout) {
-        CopyField(g_settings.replyTimeout[s], vexlor::kShortFieldSize, edit.replyTimeout.c_str());
-    }
-    if (edit.setReconnect) {
-        CopyField(g_settings.reconnect[s], vexlor::kShortFieldSize, edit.reconnect.c_str());
+    for (const auto& [option, value] : edit.values) {
+        const SlotKey* key = FindKey(option);
+        if (key != nullptr) vexlor::CopyField(key->field(g_settings, s), key->size, value.c_str());
     }
 }
 
-void PrintSlots(const Request& request, std::ostream& out) {
-    out << "Settings file: " << SettingsFilePath() << '\n';
+std::string Column(const std::string& text, int width) {
+    if (width == 0) return text;
+    std::string cell = text;
+    if (cell.size() < static_cast<size_t>(width)) cell.resize(static_cast<size_t>(width), ' ');
+    return cell + ' ';
+}
+
+void PrintSlots(const Request& request, const std::string& path, std::ostream& out) {
+    out << "Settings file: " << path;
+    if (ResolvedFile() != path) out << " -> " << ResolvedFile();
+    if (!FileExisted()) out << " (does not exist: no slot is configured; the defaults are shown)";
+    out << '\n';
     out << "Devices: " << g_settings.deviceCount << '\n';
-    char line[200];
-    std::snprintf(line, sizeof line, "%-5s %-19s %-7s %-8s %-9s %-9s %s", "Slot", "IP", "Port",
-                  "Timing", "Reply(ms)", "Reconnect", "Password");
+    std::string line = Column("Slot", 5);
+    std::string defaults;
+    for (const SlotKey& key : kSlotKeys) {
+        line += Column(key.title, key.width);
+        defaults += std::string(defaults.empty() ? "" : " / ") + key.shownDefault;
+    }
     out << line << '\n';
     int hidden = 0;
     for (int s = 0; s < vexlor::kSettingsSlots; ++s) {
@@ -105,65 +174,89 @@ void PrintSlots(const Request& request, std::ostream& out) {
             ++hidden;
             continue;
         }
-        const char* password = g_settings.password[s];
-        std::string shown;
-        if (vexlor::IsIoControllerMarker(password)) {
-            shown = "[I/O Controller]";
-        } else if (password[0] == '\0') {
-            shown = "(none)";
-        } else {
-            shown = password;
-        }
-        std::snprintf(line, sizeof line, "%-5d %-19s %-7s %-8s %-9s %-9s %s", s, g_settings.ip[s],
-                      g_settings.port[s], g_settings.timing[s], ReplyTimeoutText(s).c_str(),
-                      vexlor::SlotReconnect(static_cast<uint16_t>(s)) ? "on" : "off",
-                      shown.c_str());
+        line = Column(std::to_string(s), 5);
+        for (const SlotKey& key : kSlotKeys) line += Column(key.shown(s), key.width);
         out << line << '\n';
     }
     if (hidden > 0) {
-        out << "(" << hidden << " further slots hold the defaults 0.0.0.0 / 80 / 500 / "
-            << vexlor::kDefaultReplyTimeoutMs << " / off; --all lists them)\n";
+        out << "(" << hidden << " further slots hold the defaults " << defaults
+            << "; --all lists them)\n";
     }
 }
 
-// After saving, the file must give back what was stored: a write that failed (for example in
-// a directory without write permission) leaves no other trace.
-bool Verify(const vexlor::SettingsBlock& expected, std::ostream& err) {
+// The saved copy must give back what was stored in the slots that were changed.
+bool Verify(const Request& request, const vexlor::SettingsBlock& expected, const std::string& path,
+            std::ostream& err) {
+    static vexlor::SettingsBlock wanted;
+    wanted = expected;
     vexlor::LoadAllSettings();
-    bool ok = g_settings.deviceCount == expected.deviceCount;
-    for (int s = 0; s < vexlor::kSettingsSlots && ok; ++s) {
-        const bool controller = vexlor::IsIoControllerMarker(expected.password[s]);
-        ok = std::strcmp(g_settings.ip[s], expected.ip[s]) == 0 &&
-             std::strcmp(g_settings.port[s], controller ? "23" : expected.port[s]) == 0 &&
-             std::strcmp(g_settings.timing[s], expected.timing[s]) == 0 &&
-             std::strcmp(g_settings.password[s], expected.password[s]) == 0 &&
-             std::strcmp(g_settings.replyTimeout[s], expected.replyTimeout[s]) == 0 &&
-             std::strcmp(g_settings.reconnect[s], expected.reconnect[s]) == 0;
-        if (!ok) err << "vexlor-config: slot " << s << " did not read back as written\n";
+    bool ok = !request.setDevices || g_settings.deviceCount == wanted.deviceCount;
+    for (const SlotEdit& edit : request.edits) {
+        const int s = edit.slot;
+        // The settings code saves an I/O Controller slot with its device's port.
+        if (vexlor::IsIoControllerMarker(wanted.password[s])) {
+            vexlor::CopyField(wanted.port[s], vexlor::kShortFieldSize, "23");
+        }
+        for (const SlotKey& key : kSlotKeys) {
+            if (std::strcmp(key.field(g_settings, s), key.field(wanted, s)) != 0) {
+                err << "vexlor-config: slot " << s << " (" << key.title
+                    << ") would not read back as written; " << path << " is unchanged\n";
+                ok = false;
+            }
+        }
     }
-    if (!ok) err << "vexlor-config: could not write " << SettingsFilePath() << '\n';
     return ok;
 }
 
 }  // namespace
 
 std::string CheckIp(const std::string& ip) {
-    // Four decimal numbers 0..255 separated by dots.
-    int parts = 0;
-    size_t i = 0;
-    while (i <= ip.size()) {
-        size_t end = ip.find('.', i);
-        if (end == std::string::npos) end = ip.size();
-        const std::string part = ip.substr(i, end - i);
-        if (!AllDigits(part) || part.size() > 3 || std::atoi(part.c_str()) > 255) break;
-        ++parts;
-        i = end + 1;
-        if (end == ip.size()) {
-            if (parts == 4) return "";
-            break;
-        }
+    // Four numbers 0..255 separated by dots.
+    std::vector<std::string> parts;
+    for (size_t from = 0;;) {
+        const size_t dot = ip.find('.', from);
+        parts.push_back(ip.substr(from, dot == std::string::npos ? std::string::npos : dot - from));
+        if (dot == std::string::npos) break;
+        from = dot + 1;
     }
-    return "IP must be a dotted IPv4 address such as 192.168.0.10, not '" + ip + "'";
+    bool valid = parts.size() == 4;
+    bool padded = false;
+    std::string written, read;  // as meant in decimal, and as the driver reads it
+    bool readable = true;
+    for (size_t i = 0; valid && i < parts.size(); ++i) {
+        const std::string& part = parts[i];
+        const size_t digits = part.find_first_not_of('0') == std::string::npos
+                                  ? 1
+                                  : part.size() - part.find_first_not_of('0');
+        valid = AllDigits(part) && digits <= 3 && std::atoi(part.c_str()) <= 255;
+        if (!valid) break;
+        // The driver converts addresses as the system's inet_addr does: a part with a leading 0
+        // is octal (010 is 8), and one with an 8 or 9 makes the whole address invalid.
+        long octal = 0;
+        bool octalDigits = true;
+        for (char c : part) {
+            if (c > '7') octalDigits = false;
+            octal = octal * 8 + (c - '0');
+        }
+        const bool leadingZero = part.size() > 1 && part[0] == '0';
+        padded = padded || leadingZero;
+        if (leadingZero && (!octalDigits || octal > 0xFF)) readable = false;
+        const char* dot = i == 0 ? "" : ".";
+        written += dot + std::to_string(std::atoi(part.c_str()));
+        read += dot + std::to_string(leadingZero ? octal : std::atol(part.c_str()));
+    }
+    if (!valid) return "IP must be a dotted IPv4 address such as 192.168.0.10, not '" + ip + "'";
+    if (!padded) return "";
+    if (!readable) {
+        return "write " + written + "; the driver reads a part with a leading 0 as an octal " +
+               "number, so " + ip + " would be no address and the connection would fail";
+    }
+    if (read == written) {
+        return "write " + written + " without leading zeros; the driver reads a part with a " +
+               "leading 0 as an octal number";
+    }
+    return "write " + written + "; " + ip + " would be read as " + read +
+           " (the driver reads a part with a leading 0 as an octal number)";
 }
 
 std::string CheckPort(const std::string& port) {
@@ -263,51 +356,29 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
             request.edits.push_back(next);
             edit = &request.edits.back();
             anyCommand = true;
-        } else if (word == "--ip" || word == "--port" || word == "--timing" ||
-                   word == "--password" || word == "--reply-timeout" || word == "--reconnect") {
+        } else if (FindKey(word) != nullptr || FindShortHand(word) != nullptr) {
             if (edit == nullptr || edit->reset) {
                 error = word + " belongs after 'set SLOT'";
                 return false;
             }
-            if (!NeedValue(args, i, error)) return false;
-            const std::string& value = args[++i];
-            std::string problem;
-            if (word == "--ip") {
-                problem = CheckIp(value);
-                edit->setIp = true;
-                edit->ip = value;
-            } else if (word == "--port") {
-                problem = CheckPort(value);
-                edit->setPort = true;
-                edit->port = value;
-            } else if (word == "--timing") {
-                problem = CheckTiming(value);
-                edit->setTiming = true;
-                edit->timing = value;
-            } else if (word == "--reply-timeout") {
-                problem = CheckReplyTimeout(value);
-                edit->setReplyTimeout = true;
-                edit->replyTimeout = value;
-            } else if (word == "--reconnect") {
-                problem = CheckReconnect(value);
-                edit->setReconnect = true;
-                edit->reconnect = value;
+            const ShortHand* shortHand = FindShortHand(word);
+            std::string option = word, value;
+            if (shortHand != nullptr) {
+                option = shortHand->option;
+                value = shortHand->value;
             } else {
-                problem = CheckPassword(value);
-                edit->setPassword = true;
-                edit->password = value;
+                if (!NeedValue(args, i, error)) return false;
+                value = args[++i];
+                const std::string problem = FindKey(word)->check(value);
+                if (!problem.empty()) {
+                    error = "slot " + std::to_string(edit->slot) + ": " + problem;
+                    return false;
+                }
             }
-            if (!problem.empty()) {
-                error = "slot " + std::to_string(edit->slot) + ": " + problem;
-                return false;
-            }
-        } else if (word == "--no-password" || word == "--io-controller") {
-            if (edit == nullptr || edit->reset) {
-                error = word + " belongs after 'set SLOT'";
-                return false;
-            }
-            edit->setPassword = true;
-            edit->password = word == "--io-controller" ? vexlor::kIoControllerMarker : "";
+            edit->values.emplace_back(option, value);
+        } else if (word == "--version") {
+            request.version = true;
+            anyCommand = true;
         } else if (word == "-h" || word == "--help" || word == "help") {
             error.clear();
             return false;
@@ -342,32 +413,51 @@ int Run(const Request& request, std::ostream& out, std::ostream& err) {
         return 1;
     }
 
-    vexlor::LoadAllSettings();
     const bool modify = request.setDevices || !request.edits.empty();
+    const EditResult begun = BeginEdit(path, modify);
+    if (!begun.ok) {
+        err << "vexlor-config: " << begun.error << '\n';
+        return 1;
+    }
+    vexlor::LoadAllSettings();
     if (modify) {
-        // The dialog's window position is part of the file; it is written back unchanged.
-        vexlor::WindowRect rect{0, 0, 0, 0};
-        vexlor::SettingsReadInt(vexlor::kSettingsFileName, "WINDOW", "Window Left", &rect.left);
-        vexlor::SettingsReadInt(vexlor::kSettingsFileName, "WINDOW", "Window Top", &rect.top);
-        vexlor::SettingsReadInt(vexlor::kSettingsFileName, "WINDOW", "Window Right", &rect.right);
-        vexlor::SettingsReadInt(vexlor::kSettingsFileName, "WINDOW", "Window Bottom", &rect.bottom);
-        if (request.setDevices) g_settings.deviceCount = request.devices;
+        // Only the sections of the slots given (and of the device count, when given) are
+        // written; the dialog's window position and every other slot stay as they are.
+        if (request.setDevices) {
+            g_settings.deviceCount = request.devices;
+            AllowSection("DEV");
+        }
         for (const SlotEdit& edit : request.edits) {
             Apply(edit);
-            if (edit.setPort && vexlor::IsIoControllerMarker(g_settings.password[edit.slot]) &&
-                edit.port != "23") {
-                err << "vexlor-config: note: slot " << edit.slot
-                    << " is an I/O Controller; its port is always saved as 23\n";
+            AllowSection(SlotSection(edit.slot));
+            for (const auto& [option, value] : edit.values) {
+                if (option == "--port" && value != "23" &&
+                    vexlor::IsIoControllerMarker(g_settings.password[edit.slot])) {
+                    err << "vexlor-config: note: slot " << edit.slot
+                        << " is an I/O Controller; its port is always saved as 23\n";
+                }
             }
         }
         static vexlor::SettingsBlock expected;
         expected = g_settings;
-        vexlor::SaveAllSettings(rect);
-        if (!Verify(expected, err)) return 1;
-        out << "Saved " << path << '\n';
+        vexlor::SaveAllSettings(vexlor::WindowRect{0, 0, 0, 0});
+        if (!Verify(request, expected, path, err)) {
+            EndEdit();
+            return 1;
+        }
+        const EditResult saved = CommitEdit();
+        if (!saved.ok) {
+            err << "vexlor-config: " << saved.error << '\n';
+            EndEdit();
+            return 1;
+        }
+        out << "Saved " << path;
+        if (ResolvedFile() != path) out << " -> " << ResolvedFile();
+        out << '\n';
     }
     if (request.showPath) out << path << '\n';
-    if (request.show) PrintSlots(request, out);
+    if (request.show) PrintSlots(request, path, out);
+    EndEdit();
     return 0;
 }
 
@@ -377,8 +467,11 @@ const char* UsageText() {
 Edits Vexlor.ini, the Vexlor driver's settings file, without the configuration dialog. The file
 lies beside the driver library: DIR/Vexlor.ini (default DIR: the directory of vexlor-config
 when the driver lies there, else the installed driver's directory ../lib/vexlor).
-It is read and written by the driver's own settings code, exactly as the dialog does: all 100
-slot sections are written, passwords scrambled, an I/O Controller slot with the port 23.
+It is read and written by the driver's own settings code, as the dialog does (passwords
+scrambled, an I/O Controller slot with the port 23), but only the slots given are written.
+All changes of one run are saved together: the file is replaced once, through the temporary
+file Vexlor.ini.tmp beside it. A settings file that is a symbolic link is written where the link
+leads, and the link stays.
 
 Commands (several may follow each other; all changes are saved together):
   show [--all]          list the device count and the slots (passwords decoded); the slots
@@ -387,7 +480,8 @@ Commands (several may follow each other; all changes are saved together):
   path                  print the full path of the settings file
   devices N             number of device rows of the dialog, 1..100
   set SLOT OPTIONS      change slot 0..99:
-      --ip A.B.C.D        the device's IPv4 address
+      --ip A.B.C.D        the device's IPv4 address, without leading zeros (the driver
+                          reads 010 as the octal number 8)
       --port P            TCP port 1..65535
       --timing MS         polling interval in milliseconds (thermometers: the reply wait)
       --password PW       the device password (printable characters, no blanks, at most 49)
@@ -399,6 +493,9 @@ Commands (several may follow each other; all changes are saved together):
                           connection ended or the device stopped answering (default 0)
   reset SLOT            put a slot back to the defaults (0.0.0.0, 80, 500, no password,
                         reply time-out 5000, reconnect 0)
+
+  --version             print the version
+  --help                print this text
 
 Example:
   vexlor-config --dir build/bin devices 2 set 0 --ip 192.168.0.10 --port 80 --timing 250 \

@@ -4,6 +4,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexlorconfig {
@@ -11,10 +12,9 @@ namespace vexlorconfig {
 struct SlotEdit {
     int slot = 0;
     bool reset = false;  // back to the defaults before the other changes
-    bool setIp = false, setPort = false, setTiming = false, setPassword = false;
-    bool setReplyTimeout = false, setReconnect = false;
-    std::string ip, port, timing, password;  // password: plain text or the I/O Controller marker
-    std::string replyTimeout, reconnect;     // "Reply Timeout" (ms, "0" off), "Reconnect" (0|1)
+    // Option of `set` ("--ip", "--password", ...) and the checked value, in the order given; a
+    // password is plain text or the I/O Controller marker.
+    std::vector<std::pair<std::string, std::string>> values;
 };
 
 struct Request {
@@ -22,6 +22,7 @@ struct Request {
     bool show = false;
     bool showAll = false;
     bool showPath = false;
+    bool version = false;
     bool setDevices = false;
     int devices = 1;
     std::vector<SlotEdit> edits;

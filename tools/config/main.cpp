@@ -17,5 +17,9 @@ int main(int argc, char** argv) {
         std::cerr << "vexlor-config: " << error << "\n(try 'vexlor-config --help')\n";
         return 2;
     }
+    if (request.version) {
+        std::cout << "vexlor-config " << VEXLOR_VERSION << '\n';
+        return 0;
+    }
     return vexlorconfig::Run(request, std::cout, std::cerr);
 }

@@ -221,6 +221,10 @@ bool ParseGlobalOptions(const std::vector<std::string>& args, GlobalOptions& opt
         } else if (word == "-h" || word == "--help") {
             rest.assign(1, "help");
             return true;
+        } else if (word == "--version") {
+            options.version = true;
+            rest.clear();
+            return true;
         } else if (word.size() > 1 && word[0] == '-' && word != "-") {
             error = "unknown option '" + word + "'";
             return false;
@@ -495,6 +499,8 @@ Options (before the command):
                     and close it (DeInit) at the end; default for a single command
   --no-auto-open    never open slots implicitly; default for scripts
   --keep-going      scripts: continue after a failed command
+  --version         print the version
+  -h, --help        print this text
 
 Commands:
   init SLOT                         VexlorWeb_IO_Init

@@ -88,6 +88,7 @@ struct GlobalOptions {
     uint16_t language = 1;   // 0 German, any other value English
     int autoOpen = -1;       // -1: on for a single command, off for scripts
     bool keepGoing = false;  // scripts: run on after a failed command
+    bool version = false;    // --version: print the version, run nothing
 };
 
 // Parses leading global options of argv[1..]; the remaining words go to rest.

@@ -4,12 +4,15 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+
+#include "platform/posix/profile_file.h"
 #endif
 
 namespace vexlorctl {
@@ -55,6 +58,30 @@ void CloseLibrary(LibraryHandle library) {
 
 void SleepMs(unsigned milliseconds) {
     Sleep(milliseconds);
+}
+
+std::string SettingsFileOf(const std::string& driverPath) {
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(driverPath.c_str(), sizeof full, full, nullptr);
+    std::string path = length > 0 && length < sizeof full ? std::string(full, length) : driverPath;
+    const size_t cut = path.find_last_of("\\/");
+    return (cut == std::string::npos ? std::string() : path.substr(0, cut + 1)) + "Vexlor.ini";
+}
+
+bool FileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool ReadSettingsText(const std::string& file, const std::string& section, const std::string& key,
+                      std::string& value) {
+    // A default that no stored value can be tells a missing key from an empty one.
+    const char kMissing[] = "\x01";
+    char text[256];
+    GetPrivateProfileStringA(section.c_str(), key.c_str(), kMissing, text, sizeof text,
+                             file.c_str());
+    if (std::string(text) == kMissing) return false;
+    value = text;
+    return true;
 }
 
 #else
@@ -115,6 +142,32 @@ void SleepMs(unsigned milliseconds) {
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
+}
+
+std::string SettingsFileOf(const std::string& driverPath) {
+    const size_t cut = driverPath.rfind('/');
+    std::string directory = cut == std::string::npos ? "." : driverPath.substr(0, cut);
+    if (directory.empty()) directory = "/";
+    char resolved[PATH_MAX];
+    if (realpath(directory.c_str(), resolved) != nullptr) directory = resolved;
+    return directory + (directory.back() == '/' ? "" : "/") + "Vexlor.ini";
+}
+
+bool FileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+bool ReadSettingsText(const std::string& file, const std::string& section, const std::string& key,
+                      std::string& value) {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[256];
+    uint32_t length = 0;
+    const bool found = vexlor::platform::profile::Lookup(fd, section.c_str(), key.c_str(), text,
+                                                         sizeof text, &length);
+    close(fd);
+    if (found) value.assign(text, length);
+    return found;
 }
 
 #endif

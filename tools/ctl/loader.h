@@ -1,5 +1,6 @@
 // The only operating-system specific part of vexlorctl: loading the driver library by path,
-// looking up its exports, finding the tool's own directory and sleeping.
+// looking up its exports, finding the tool's own directory, reading the driver's settings file
+// and sleeping.
 #pragma once
 
 #include <string>
@@ -31,5 +32,16 @@ void* FindSymbol(LibraryHandle library, const char* name);
 void CloseLibrary(LibraryHandle library);
 
 void SleepMs(unsigned milliseconds);
+
+// The settings file that the driver at driverPath reads: Vexlor.ini in the driver's directory,
+// as an absolute path where it can be made one.
+std::string SettingsFileOf(const std::string& driverPath);
+
+bool FileExists(const std::string& path);
+
+// The text of section/key in a settings file, read with the platform's profile-file reader as
+// the driver reads it; false when the file, the section or the key is missing.
+bool ReadSettingsText(const std::string& file, const std::string& section, const std::string& key,
+                      std::string& value);
 
 }  // namespace vexlorctl

@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
         std::cerr << "vexlorctl: " << error << "\n(try 'vexlorctl help')\n";
         return kStatusUsage;
     }
+    if (options.version) {
+        std::cout << "vexlorctl " << VEXLOR_VERSION << '\n';
+        return 0;
+    }
     if (words.empty()) {
         std::cerr << UsageText();
         return kStatusUsage;

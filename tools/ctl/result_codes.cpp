@@ -21,7 +21,7 @@ constexpr ResultInfo kResults[] = {
     {10035, "WSAEWOULDBLOCK", "resource temporarily unavailable"},
     {10036, "WSAEINPROGRESS", "operation now in progress"},
     {10037, "WSAEALREADY", "operation already in progress"},
-    {10038, "WSAENOTSOCK", "socket operation on something that is not a socket"},
+    {10038, "WSAENOTSOCK", "not a socket: the slot is not open"},
     {10039, "WSAEDESTADDRREQ", "destination address required"},
     {10040, "WSAEMSGSIZE", "message too long"},
     {10041, "WSAEPROTOTYPE", "protocol wrong type for socket"},

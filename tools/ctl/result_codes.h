@@ -6,6 +6,9 @@
 
 namespace vexlorctl {
 
+// What Init returns for a slot whose settings give no address (empty or 0.0.0.0).
+constexpr int kAddressNotAvailable = 10049;
+
 struct ResultInfo {
     int code;
     const char* name;     // e.g. "OK", "WSAECONNREFUSED"

@@ -192,7 +192,29 @@ Outcome Runner::Init(uint16_t slot, const char* note) {
     if (note != nullptr) call = std::string(note) + call;
     PrintCall(call, result);
     if (result == 0 && slot < VEXLOR_SLOT_COUNT) open_[slot] = true;
+    if (result == kAddressNotAvailable && slot < VEXLOR_SLOT_COUNT) ExplainUnconfigured(slot);
     return CallOutcome(result);
+}
+
+void Runner::ExplainUnconfigured(uint16_t slot) {
+    const std::string file = SettingsFileOf(driver_.path());
+    const std::string number = std::to_string(slot);
+    std::string ip;
+    const bool stored = ReadSettingsText(file, "DEV" + number, "IP", ip);
+    if (stored && !ip.empty() && ip != "0.0.0.0") return;  // an address the system refused
+    std::string why = " (no IP address)";
+    if (!FileExists(file)) {
+        why = " (the file does not exist)";
+    } else if (!ip.empty()) {
+        why = " (IP " + ip + ")";
+    }
+    Note("slot " + number + " is not configured in " + file + why);
+#if defined(_WIN32)
+    Note("set its address in the configuration dialog: vexlorctl config");
+#else
+    Note("set it with: vexlor-config --dir " + file.substr(0, file.rfind('/')) + " set " + number +
+         " --ip A.B.C.D --port P");
+#endif
 }
 
 Outcome Runner::DeInit(uint16_t slot, const char* note) {

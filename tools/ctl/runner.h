@@ -41,6 +41,9 @@ class Runner {
     Outcome Dispatch(const Command& command);
     Outcome Init(uint16_t slot, const char* note);
     Outcome DeInit(uint16_t slot, const char* note);
+    // After Init returned 10049: names the settings file and how to give the slot an address
+    // when the slot has none there (the usual cause).
+    void ExplainUnconfigured(uint16_t slot);
     bool EnsureOpen(uint16_t slot, Outcome& outcome);
     Outcome Read(const Command& command);
     Outcome Watch(const Command& command);

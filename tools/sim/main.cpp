@@ -13,11 +13,16 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!parseArguments(args, options, error)) {
-        std::fprintf(stderr, "vexlor-sim: %s\n%s", error.c_str(), usageText());
+        // One line: the whole usage would hide the error.
+        std::fprintf(stderr, "vexlor-sim: %s\n(try 'vexlor-sim --help')\n", error.c_str());
         return 2;
     }
     if (options.help) {
         std::fputs(usageText(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("vexlor-sim %s\n", VEXLOR_VERSION);
         return 0;
     }
     if (!Server::installSignalHandlers(error)) {

@@ -54,6 +54,8 @@ bool apply(const std::string& opt, const std::string& value, Options& o, std::st
         o.verbose = true;
     } else if (opt == "--help" || opt == "-h") {
         o.help = true;
+    } else if (opt == "--version") {
+        o.version = true;
     } else {
         error = "unknown option: " + opt;
         return false;
@@ -136,6 +138,7 @@ options:
       --exit-on-stdin-eof exit when standard input closes
   -v, --verbose           trace every received and sent byte on standard error
   -h, --help              show this text
+      --version           show the version
 
 DEVICE is TYPE[,key=value]... with TYPE one of digital12 (12x), digital24 (24x),
 thermo1 (1x), thermo2 (2x), thermo8 (8x), iocontroller (ioc). Keys: port, name,

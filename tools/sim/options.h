@@ -17,6 +17,7 @@ struct Options {
     bool verbose = false;              // trace received and sent bytes on standard error
     int idleFlushMs = 200;             // unfinished request text counts as a request after this
     bool help = false;
+    bool version = false;
     std::vector<DeviceConfig> devices;
 };
 

@@ -4,13 +4,17 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "core/receive_thread.h"
 #include "platform/platform.h"
 
 namespace vexlor::platform {
@@ -21,6 +25,26 @@ constexpr size_t kPathBufferSize = 4096;
 // The driver library's absolute file path, taken once when the module is first looked up (the
 // host may change the working directory later, and dladdr reports a relative path as loaded).
 char g_selfPath[kPathBufferSize];
+
+// The error lines' destination other than standard error: a host that wants them apart (the
+// Python package logs them) names a pipe as "PID:FD" in VEXLOR_ERROR_PIPE before it loads the
+// library. The variable is read once, at load, and used only by the process PID, so a child that
+// inherits it and not the descriptor keeps its lines on standard error. The host opens the pipe
+// non-blocking, so that a reader that falls behind never holds a receive thread.
+int ErrorPipeFromEnvironment() {
+    const char* value = std::getenv("VEXLOR_ERROR_PIPE");
+    if (value == nullptr) return -1;
+    char* end = nullptr;
+    const long pid = std::strtol(value, &end, 10);
+    if (end == value || *end != ':' || pid != static_cast<long>(getpid())) return -1;
+    const char* fdText = end + 1;
+    const long fd = std::strtol(fdText, &end, 10);
+    if (end == fdText || *end != '\0' || fd < 0 || fd > 1 << 20) return -1;
+    struct stat info {};
+    if (fstat(static_cast<int>(fd), &info) != 0 || !S_ISFIFO(info.st_mode)) return -1;
+    return static_cast<int>(fd);
+}
+const int g_errorPipe = ErrorPipeFromEnvironment();
 void* g_selfBase = nullptr;
 
 // Any function of the driver serves to find the library that holds it.
@@ -187,7 +211,8 @@ void WaitNoticeDestroy(WaitNoticeHandle) {}
 
 void ErrorBox(const char* caption, const char* text) {
     // One line, written with a single write() so that lines of several receive threads do not
-    // interleave. Control bytes are escaped so that the line stays one line.
+    // interleave: "caption: slot N: text" from a receive thread, "caption: text" elsewhere.
+    // Control bytes are escaped so that the line stays one line.
     char line[8192];
     size_t n = 0;
     auto put = [&](char c) {
@@ -220,10 +245,20 @@ void ErrorBox(const char* caption, const char* text) {
     putEscaped(caption);
     put(':');
     put(' ');
+    void* argument = nullptr;
+    if (CurrentThreadArgument(&argument)) {
+        char slot[16];
+        const int length = std::snprintf(
+            slot, sizeof slot, "slot %u: ", static_cast<unsigned>(ArgumentSlot(argument)));
+        for (int i = 0; i < length; ++i) put(slot[i]);
+    }
     putEscaped(text);
     line[n++] = '\n';
-    const ssize_t written = write(STDERR_FILENO, line, n);
-    (void)written;
+    // A full or closed pipe loses nothing: the line goes to standard error instead.
+    if (g_errorPipe < 0 || write(g_errorPipe, line, n) != static_cast<ssize_t>(n)) {
+        const ssize_t written = write(STDERR_FILENO, line, n);
+        (void)written;
+    }
 }
 
 void InstallMessageHook() {}
