@@ -395,6 +395,9 @@ void Server::handleRequest(Connection& c, std::string_view request) {
     }
     int closeAfter = d.faults().closeAfter;
     if (answer.close || (closeAfter > 0 && c.handled >= closeAfter)) c.closeWhenFlushed = true;
+    // A device that refuses a request just closes: no reply is in flight that a reset could
+    // destroy, so the client's next request meets a closed socket, as it does on the device.
+    if (answer.close) c.closeAtOnce = true;
 }
 
 // Sends a reply the way the device's fault modes say.
@@ -492,6 +495,10 @@ void Server::runTimers(Connection& c) {
         }
     }
     if (c.closeWhenFlushed && c.out.empty() && c.holdCount == 0) {
+        if (c.closeAtOnce) {
+            closeConnection(c);
+            return;
+        }
         shutdown(c.fd, SHUT_WR);
         c.closing = true;
         c.closingDeadline = t + kLingerMs;

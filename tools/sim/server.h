@@ -69,7 +69,8 @@ class Server {
         int holdCount = 0;
         int64_t holdDeadline = 0;
         bool closeWhenFlushed = false;
-        bool closing = false;  // write side shut down, draining
+        bool closeAtOnce = false;  // a refused request: closed without the draining linger
+        bool closing = false;      // write side shut down, draining
         int64_t closingDeadline = 0;
         bool dead = false;
     };
