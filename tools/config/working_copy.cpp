@@ -189,7 +189,6 @@ EditResult CommitEdit() {
     if (copy.failed)
         return {false, "a value could not be written; " + copy.resolved + " is unchanged"};
     const std::string& target = copy.resolved;
-    if (copy.existed && !copy.changed) return {};  // the file holds every value already
     // Renaming needs only the directory; a file that its owner made read-only stays as it is.
     if (copy.existed && ::access(target.c_str(), W_OK) != 0) {
         return {false, SystemError("cannot write " + target, errno)};
@@ -199,6 +198,7 @@ EditResult CommitEdit() {
     if (::unlink(temp.c_str()) != 0 && errno != ENOENT) {
         return {false, SystemError("cannot replace " + temp, errno)};
     }
+    if (copy.existed && !copy.changed) return {};  // the file holds every value already
     const mode_t mode = copy.existed ? (copy.info.st_mode & 07777) : 0644;
     const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (out < 0) {
