@@ -17,7 +17,7 @@ class ReceiveTest : public CoreTest {
         CoreTest::SetUp();
         fake::StartModule();
     }
-    // A connected socket of the fake layer, established as Init would leave it in the slot.
+    // A connected socket of the fake layer, as Init would leave it in the slot.
     vexlor::ws::SOCKET ConnectedSocket(uint16_t slot) {
         const auto& api = vexlor::g_module.sockets;
         const auto socket = api.socket(2, 1, 0);

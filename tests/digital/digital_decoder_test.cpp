@@ -328,13 +328,9 @@ TEST_F(DigitalDecoder, FramingOfDevicesWithoutTerminatorsAndOfQuietRemainders) {
     EXPECT_EQ(first.length, 0);
     EXPECT_TRUE(g_boxes.empty());
 
-    // Held bytes wait long enough for a retransmission from the first reply on; only a device
-    // shown to send no terminator has them wait briefly, so that it keeps working. Its text is
-    // decoded when the quiet time is up, and a NUL that comes after that ends the text: it is no
-    // empty reply.
-    ReceiveCarry first2;
-    Feed(slot, kDigital12, first2, "input;5", 256);
-    EXPECT_GE(first2.quietMs, 2000u);
+    // A device shown to send no terminator has held bytes wait only briefly, so it keeps
+    // working; its text is decoded when the quiet time is up, and a NUL that comes after that
+    // ends the text: it is no empty reply.
     ReceiveCarry fresh;
     fresh.withoutTerminators = true;
     Feed(slot, kDigital12, fresh, "input;5", 256);

@@ -641,6 +641,8 @@ TEST(FaultInjection, RestartedDeviceIsReconnectedWhenAsked) {
                     Eventually([&] { return host.ReadDI12(slot, &w, b) == 0 && w == inputs; }));
             }
 
+            const std::array<uint16_t, 12> clear = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+            EXPECT_EQ(host.ResetCI12(0, clear), 0);  // cleared before the restart
             ASSERT_EQ(sim.restart(0, 800), 1);
             ASSERT_EQ(sim.restart(1, 2000), 1);
             ASSERT_TRUE(sim.setInputs(0, 0x333));
@@ -658,10 +660,7 @@ TEST(FaultInjection, RestartedDeviceIsReconnectedWhenAsked) {
             EXPECT_EQ(host.WriteDO12(0, outputs), 0);  // the same values: sent again
             EXPECT_TRUE(Eventually([&] { return sim.outputs(0) == 0x801u; }));
             // A dropped connection (a network blip): the counter clear that the host holds at 1
-            // is not sent again on the new connection, so the device keeps its counts.
-            const std::array<uint16_t, 12> clear = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
-            EXPECT_EQ(host.ResetCI12(0, clear), 0);
-            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 0; }));
+            // is sent again on neither new connection, so the device keeps its counts.
             ASSERT_TRUE(sim.setCounter(0, 3, 7));
             ASSERT_TRUE(sim.dropConnections(0));
             EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) != 0; }));
@@ -676,58 +675,29 @@ TEST(FaultInjection, RestartedDeviceIsReconnectedWhenAsked) {
             EXPECT_TRUE(Eventually([&] { return (first = host.ReadDI12(1, &w, b)) != 0; }));
             EXPECT_TRUE(IsClosedConnectionError(first)) << first;
             int fresh = 0;
-            for (int i = 0; i < 250; ++i, Pause(10)) {
-                if (host.ReadDI12(1, &w, b) != first || w != 0x222) ++fresh;
-            }
+            for (int i = 0; i < 250; ++i, Pause(10)) fresh += host.ReadDI12(1, &w, b) != first;
             EXPECT_EQ(fresh, 0);
+            EXPECT_EQ(w, 0x222);  // the stored values
             ASSERT_TRUE(sim.waitUntilListening(1, 5000));
-            EXPECT_EQ(host.ReadDI12(1, &w, b), first);
             EXPECT_EQ(sim.accepts(1), 1);
             EXPECT_EQ(host.DeInit(1), 0);
             ASSERT_EQ(host.Init(1), 0);
             EXPECT_TRUE(Eventually([&] { return host.ReadDI12(1, &w, b) == 0 && w == 0x444; }));
-            EXPECT_EQ(host.DeInit(0), 0);
             EXPECT_EQ(host.DeInit(1), 0);
-        },
-        120);
-    ExpectPassed(outcome);
-}
-
-// One host thread writes and reads as fast as it can while another closes and opens the same
-// slot over and over, Reconnect on: a send that fails between DeInit and Init (on no socket, or on
-// the one just closed) never touches the next connection, so every Init connects.
-TEST(FaultInjection, FailedSendsBetweenDeInitAndInitNeverCostTheNextConnection) {
-    SimProcess sim({"digital12,inputs=0x5A5"});
-    ASSERT_TRUE(sim.ok()) << sim.error();
-    const ChildOutcome outcome = RunInChild(
-        [&] {
-            Host host;
-            ASSERT_TRUE(host.Configure({WithHealth({0, sim.port(0), "0"}, "2000", "1")}));
-            ASSERT_TRUE(host.Load()) << host.error();
-            ASSERT_EQ(host.Init(0), 0);
-            std::atomic<bool> stop{false};
+            // Writes racing DeInit and Init of slot 0: a send that fails between them (on no
+            // socket, or on the one just closed) never costs the next connection its Init.
+            std::atomic<uint16_t> stop{0};
             std::thread writer([&] {
-                uint16_t w = 0;
-                std::array<uint16_t, 12> b{};
-                for (uint16_t i = 0; !stop.load(); ++i) {
-                    host.WriteDO12(0,
-                                   {static_cast<uint16_t>(i & 1), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-                    host.ReadDI12(0, &w, b);
-                }
+                for (uint16_t i = 0; stop.load() == 0; ++i) host.WriteDO12(0, {uint16_t(i & 1)});
             });
-            int cycles = 0, failed = 0;
-            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
-            for (; std::chrono::steady_clock::now() < end; ++cycles) {
+            int failed = 0;
+            for (int cycle = 0; cycle < 400; ++cycle) {
                 host.DeInit(0);
-                if (host.Init(0) != 0) ++failed;
+                failed += host.Init(0) != 0;
             }
-            stop.store(true);
+            stop.store(1);
             writer.join();
-            EXPECT_GT(cycles, 50);
-            EXPECT_EQ(failed, 0) << "of " << cycles;
-            uint16_t w = 0;
-            std::array<uint16_t, 12> b{};
-            EXPECT_TRUE(Eventually([&] { return host.ReadDI12(0, &w, b) == 0 && w == 0x5A5; }));
+            EXPECT_EQ(failed, 0);
             EXPECT_EQ(host.DeInit(0), 0);
         },
         120);
