@@ -28,6 +28,7 @@ struct Copy {
     bool allowAll = false;
     bool existed = false;
     bool failed = false;     // a write to the copy was refused or failed
+    bool changed = false;    // a write changed the copy
     std::string path;        // as the settings code names the file
     std::string resolved;    // the file a commit replaces
     struct stat info = {};   // of the file, when it existed
@@ -98,6 +99,7 @@ bool WriteToCopy(const char* section, const char* key, const char* value) {
         return false;
     }
     std::swap(g_copy.fd, g_copy.spare);
+    g_copy.changed = true;
     return true;
 }
 
@@ -196,6 +198,7 @@ EditResult CommitEdit() {
     if (::unlink(temp.c_str()) != 0 && errno != ENOENT) {
         return {false, SystemError("cannot replace " + temp, errno)};
     }
+    if (copy.existed && !copy.changed) return {};  // the file holds every value already
     const mode_t mode = copy.existed ? (copy.info.st_mode & 07777) : 0644;
     const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (out < 0) {
@@ -267,7 +270,7 @@ int ProfileGetInt(const char* section, const char* key, int defaultValue, const 
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
     using namespace vexlorconfig;
     if (IsCopy(path)) return WriteToCopy(section, key, value);
-    if (path == nullptr) return false;
+    if (path == nullptr || g_copy.active) return false;
     // A write outside an edit is an edit of its own.
     if (!BeginEdit(path, true).ok) return false;
     g_copy.allowAll = true;

@@ -1,6 +1,7 @@
 // The profile-file format on open files: looking a key up and writing a copy of a file with one
 // key set. The profile functions of platform.h open the named file and call these; vexlor-config
-// calls them on a working copy in memory, so that a whole save replaces the file once.
+// calls them on a working copy in memory, so that a whole save replaces the file once, and
+// vexlorctl to read the driver's settings file as the driver reads it.
 #pragma once
 
 #include <sys/types.h>
