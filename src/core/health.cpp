@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "core/connection.h"
+#include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "core/socket_api.h"
 #include "platform/platform.h"
@@ -196,6 +197,7 @@ void StartHealth(uint16_t slot) {
     Set(device.staleUntilReply, 0);
     CopyField(g_targets[slot].ip, kShortFieldSize, g_settings.ip[slot]);
     CopyField(g_targets[slot].port, kShortFieldSize, g_settings.port[slot]);
+    StartKeepAlive(slot);
 }
 
 void EndHealth(DeviceSlot& slot) {

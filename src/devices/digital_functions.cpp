@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "core/device_table.h"
 #include "core/health.h"
+#include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 
@@ -129,6 +130,7 @@ int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
     if (lost != 0) return lost;
     SlotSend use(g_devices[slotNumber]);
     const ws::SOCKET socket = use.Socket();
+    SendTurn turn(slotNumber);  // never mixed with a keep-alive on the wire
     const int result = api.send(socket, request, length, 0);
     const auto shownSocket = static_cast<int32_t>(socket);
     if (result == ws::kSocketError) {

@@ -5,6 +5,7 @@
 #include "devices/io_controller.h"
 #include "core/device_table.h"
 #include "core/health.h"
+#include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 #include "vexlor.h"
@@ -25,6 +26,7 @@ bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
     SlotSend use(slot);
     const ws::SOCKET socket = use.Socket();
     const char* bytes = reinterpret_cast<const char*>(frame);
+    SendTurn turn(static_cast<uint16_t>(&slot - g_devices));  // never mixed with a keep-alive
     const int result = api.send(socket, bytes, kIoFrameSize, 0);
     if (result == ws::kSocketError) {
         *error = api.WSAGetLastError();

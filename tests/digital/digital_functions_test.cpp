@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "core/connection.h"
 #include "core/device_table.h"
+#include "core/health.h"
 #include "core/receive_thread.h"
 #include "fake_platform.h"
 
@@ -412,6 +413,75 @@ TEST_F(DigitalFunctions, ReceiveThreadJoinsCutRepliesAndDecodesAQuietRemainderAs
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(Get(g_devices[14].inputWord12), 0xA5F);
     EXPECT_EQ(fake::ErrorBoxes().size(), 1u);
+}
+
+TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
+    const std::string ioRead("\xFF\xFA\x2C\x32\x00\xFF\xF0", 7);
+    const struct {
+        int32_t kind;  // stamped after Init (0: none)
+        const char* password;
+        const char* keepAlive;
+        std::string request, reply;  // request "": none is sent
+        uint32_t word;               // the input word the reply gives
+    } cases[] = {
+        {kKindDigital12, "pw", "500", "GET /input?PW=pw&", std::string("input;0A5F\0", 11), 0xA5F},
+        {kKindDigital24, "", "500", "GET /input?PW=&", std::string("input;00A5F0\0", 13), 0xA5F0},
+        {kKindNone, "x y", "500", "GET /input?PW=x y&", "", 0},
+        {kKindIoController, kIoControllerMarker, "500", ioRead, "\xFF\xFA\x2C\x96\x05\xFF\xF0", 5},
+        {kKindDigital12, "", "0", "", "", 0},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        fake::StartModule();
+        fake::SetProfileString("DEV3", "Keep Alive", c.keepAlive);
+        fake::SetProfileString("DEV3", "Password", c.kind == kKindIoController ? c.password : "");
+        const SOCKET socket = Open(3, "500", c.password);
+        if (c.kind != kKindNone) StampKind(3, c.kind);
+        const std::string s = std::to_string(static_cast<int32_t>(socket));
+        auto sendsAfter = [&](uint32_t ms) {
+            fake::AdvanceTime(ms);
+            fake::WaitFor([&] { return !fake::Sends(socket).empty(); },
+                          c.request.empty() ? 50 : 30);
+            return TakeSends(socket);
+        };
+        fake::ClearTrace();
+        EXPECT_TRUE(sendsAfter(499).empty()) << c.request;
+        const std::vector<std::string> none, once{c.request};
+        if (c.request.empty()) {
+            EXPECT_EQ(sendsAfter(10000), none);
+            continue;
+        }
+        EXPECT_EQ(sendsAfter(1), once);
+        ASSERT_EQ(fake::TraceTexts(3).size(), 1u);
+        EXPECT_EQ(fake::TraceTexts(3)[0].rfind(
+                      "Ret=" + std::to_string(c.request.size()) + "; send (" + s + ", ", 0),
+                  0u);
+        // The host's throttle is left alone: a read is as due as before and restarts the timer.
+        EXPECT_DOUBLE_EQ(Get(g_devices[3].lastInputPoll), 0.0);
+        if (!c.reply.empty()) {
+            fake::QueueReceive(socket, c.reply);
+            ASSERT_TRUE(fake::WaitUntilReceived(socket));
+            EXPECT_EQ(Get(g_devices[3].awaitingSince), -1.0);  // answered
+            EXPECT_EQ(Get(g_devices[3].inputWord12) + Get(g_devices[3].inputWord24) +
+                          Get(g_devices[3].controllerInputs),
+                      c.word);
+            uint16_t v = 0, b[12] = {};
+            if (c.kind == kKindIoController) {
+                EXPECT_EQ(HWgroup_IOController_ReadDI(1, 3, &v, &b[0], &b[1], &b[2], &b[3], &b[4],
+                                                      &b[5], &b[6], &b[7]),
+                          0);
+            } else {
+                EXPECT_EQ(ReadDI12(3, &v, b), 0);
+            }
+            EXPECT_EQ(TakeSends(socket).size(), 1u);
+            EXPECT_TRUE(sendsAfter(499).empty());
+            EXPECT_EQ(sendsAfter(1), once);
+        }
+        // Unanswered, it counts for the stale rule like the host's requests.
+        fake::AdvanceTime(kDefaultReplyTimeoutMs + 1);
+        Set(g_devices[3].now, TimeBase());  // as a read stamps it
+        EXPECT_EQ(ReadResult(g_devices[3]), c.kind == kKindNone ? 0 : 10060) << c.request;
+    }
 }
 
 TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {

@@ -49,12 +49,11 @@ bool IsDefaultSlot(int slot) {
            std::strcmp(g_settings.timing[slot], kDefaultTiming) == 0 &&
            g_settings.password[slot][0] == '\0' &&
            vexlor::SlotReplyTimeoutMs(s) == vexlor::kDefaultReplyTimeoutMs &&
-           !vexlor::SlotReconnect(s);
+           !vexlor::SlotReconnect(s) && vexlor::SlotKeepAliveMs(s) == vexlor::kDefaultKeepAliveMs;
 }
 
-// "5000", or "off" for a reply time-out of 0.
-std::string ReplyTimeoutText(int slot) {
-    const int32_t ms = vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(slot));
+// "5000", or "off" for 0 milliseconds.
+std::string MillisecondsText(int32_t ms) {
     return ms == 0 ? "off" : std::to_string(ms);
 }
 
@@ -75,6 +74,10 @@ void Apply(const SlotEdit& edit) {
         if (g_settings.reconnect[s][0] != '\0') {
             CopyField(g_settings.reconnect[s], vexlor::kShortFieldSize, kReconnectOff);
         }
+        if (g_settings.keepAlive[s][0] != '\0') {
+            CopyField(g_settings.keepAlive[s], vexlor::kShortFieldSize,
+                      std::to_string(vexlor::kDefaultKeepAliveMs).c_str());
+        }
     }
     if (edit.setIp) CopyField(g_settings.ip[s], vexlor::kShortFieldSize, edit.ip.c_str());
     if (edit.setPort) CopyField(g_settings.port[s], vexlor::kShortFieldSize, edit.port.c_str());
@@ -90,14 +93,17 @@ void Apply(const SlotEdit& edit) {
     if (edit.setReconnect) {
         CopyField(g_settings.reconnect[s], vexlor::kShortFieldSize, edit.reconnect.c_str());
     }
+    if (edit.setKeepAlive) {
+        CopyField(g_settings.keepAlive[s], vexlor::kShortFieldSize, edit.keepAlive.c_str());
+    }
 }
 
 void PrintSlots(const Request& request, std::ostream& out) {
     out << "Settings file: " << SettingsFilePath() << '\n';
     out << "Devices: " << g_settings.deviceCount << '\n';
     char line[200];
-    std::snprintf(line, sizeof line, "%-5s %-19s %-7s %-8s %-9s %-9s %s", "Slot", "IP", "Port",
-                  "Timing", "Reply(ms)", "Reconnect", "Password");
+    std::snprintf(line, sizeof line, "%-5s %-19s %-7s %-8s %-9s %-9s %-9s %s", "Slot", "IP", "Port",
+                  "Timing", "Reply(ms)", "Reconnect", "Alive(ms)", "Password");
     out << line << '\n';
     int hidden = 0;
     for (int s = 0; s < vexlor::kSettingsSlots; ++s) {
@@ -114,15 +120,18 @@ void PrintSlots(const Request& request, std::ostream& out) {
         } else {
             shown = password;
         }
-        std::snprintf(line, sizeof line, "%-5d %-19s %-7s %-8s %-9s %-9s %s", s, g_settings.ip[s],
-                      g_settings.port[s], g_settings.timing[s], ReplyTimeoutText(s).c_str(),
-                      vexlor::SlotReconnect(static_cast<uint16_t>(s)) ? "on" : "off",
-                      shown.c_str());
+        const uint16_t n = static_cast<uint16_t>(s);
+        std::snprintf(line, sizeof line, "%-5d %-19s %-7s %-8s %-9s %-9s %-9s %s", s,
+                      g_settings.ip[s], g_settings.port[s], g_settings.timing[s],
+                      MillisecondsText(vexlor::SlotReplyTimeoutMs(n)).c_str(),
+                      vexlor::SlotReconnect(n) ? "on" : "off",
+                      MillisecondsText(vexlor::SlotKeepAliveMs(n)).c_str(), shown.c_str());
         out << line << '\n';
     }
     if (hidden > 0) {
         out << "(" << hidden << " further slots hold the defaults 0.0.0.0 / 80 / 500 / "
-            << vexlor::kDefaultReplyTimeoutMs << " / off; --all lists them)\n";
+            << vexlor::kDefaultReplyTimeoutMs << " / off / " << vexlor::kDefaultKeepAliveMs
+            << "; --all lists them)\n";
     }
 }
 
@@ -138,7 +147,8 @@ bool Verify(const vexlor::SettingsBlock& expected, std::ostream& err) {
              std::strcmp(g_settings.timing[s], expected.timing[s]) == 0 &&
              std::strcmp(g_settings.password[s], expected.password[s]) == 0 &&
              std::strcmp(g_settings.replyTimeout[s], expected.replyTimeout[s]) == 0 &&
-             std::strcmp(g_settings.reconnect[s], expected.reconnect[s]) == 0;
+             std::strcmp(g_settings.reconnect[s], expected.reconnect[s]) == 0 &&
+             std::strcmp(g_settings.keepAlive[s], expected.keepAlive[s]) == 0;
         if (!ok) err << "vexlor-config: slot " << s << " did not read back as written\n";
     }
     if (!ok) err << "vexlor-config: could not write " << SettingsFilePath() << '\n';
@@ -215,6 +225,14 @@ std::string CheckReplyTimeout(const std::string& milliseconds) {
     return "";
 }
 
+std::string CheckKeepAlive(const std::string& milliseconds) {
+    if (!AllDigits(milliseconds) || milliseconds.size() > 9) {
+        return "the keep-alive must be a number of milliseconds 0..999999999 (0: off), not '" +
+               milliseconds + "'";
+    }
+    return "";
+}
+
 std::string CheckReconnect(const std::string& value) {
     if (value != "0" && value != "1")
         return "reconnect must be 0 (off) or 1 (on), not '" + value + "'";
@@ -264,7 +282,8 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
             edit = &request.edits.back();
             anyCommand = true;
         } else if (word == "--ip" || word == "--port" || word == "--timing" ||
-                   word == "--password" || word == "--reply-timeout" || word == "--reconnect") {
+                   word == "--password" || word == "--reply-timeout" || word == "--reconnect" ||
+                   word == "--keep-alive") {
             if (edit == nullptr || edit->reset) {
                 error = word + " belongs after 'set SLOT'";
                 return false;
@@ -288,6 +307,10 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
                 problem = CheckReplyTimeout(value);
                 edit->setReplyTimeout = true;
                 edit->replyTimeout = value;
+            } else if (word == "--keep-alive") {
+                problem = CheckKeepAlive(value);
+                edit->setKeepAlive = true;
+                edit->keepAlive = value;
             } else if (word == "--reconnect") {
                 problem = CheckReconnect(value);
                 edit->setReconnect = true;
@@ -397,8 +420,11 @@ Commands (several may follow each other; all changes are saved together):
                           milliseconds reads 10060 (default 5000; 0 switches the check off)
       --reconnect 0|1     "Reconnect": 1 lets the driver connect again by itself after the
                           connection ended or the device stopped answering (default 0)
+      --keep-alive MS     "Keep Alive": an open digital or I/O Controller slot that has sent
+                          nothing for MS milliseconds sends an input request, so that the
+                          device's idle timer keeps the connection (default 10000; 0 off)
   reset SLOT            put a slot back to the defaults (0.0.0.0, 80, 500, no password,
-                        reply time-out 5000, reconnect 0)
+                        reply time-out 5000, reconnect 0, keep-alive 10000)
 
 Example:
   vexlor-config --dir build/bin devices 2 set 0 --ip 192.168.0.10 --port 80 --timing 250 \

@@ -12,9 +12,10 @@ struct SlotEdit {
     int slot = 0;
     bool reset = false;  // back to the defaults before the other changes
     bool setIp = false, setPort = false, setTiming = false, setPassword = false;
-    bool setReplyTimeout = false, setReconnect = false;
+    bool setReplyTimeout = false, setReconnect = false, setKeepAlive = false;
     std::string ip, port, timing, password;  // password: plain text or the I/O Controller marker
     std::string replyTimeout, reconnect;     // "Reply Timeout" (ms, "0" off), "Reconnect" (0|1)
+    std::string keepAlive;                   // "Keep Alive" (ms, "0" off)
 };
 
 struct Request {
@@ -38,6 +39,7 @@ std::string CheckTiming(const std::string& timing);
 std::string CheckPassword(const std::string& password);
 std::string CheckReplyTimeout(const std::string& milliseconds);
 std::string CheckReconnect(const std::string& value);
+std::string CheckKeepAlive(const std::string& milliseconds);
 
 // Loads, applies the edits, saves (keeping the dialog's window rectangle), verifies by loading
 // again and prints what was asked. Returns the exit status: 0, 1 failure, 2 usage.
