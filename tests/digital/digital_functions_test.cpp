@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <vexlor.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -482,6 +483,39 @@ TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
         Set(g_devices[3].now, TimeBase());  // as a read stamps it
         EXPECT_EQ(ReadResult(g_devices[3]), c.kind == kKindNone ? 0 : 10060) << c.request;
     }
+}
+
+TEST_F(DigitalFunctions, DeviceThatClosesAfterEveryRequestIsReconnectedWithBackoff) {
+    // A wrong password: the device closes each connection after its first request. With
+    // Reconnect on the slot connects again, ever more slowly, while the host reads every 200 ms.
+    fake::SetProfileString("DEV5", "Reconnect", "1");
+    const SOCKET first = Open(5, "200");
+    uint16_t word = 0, bits[12] = {};
+    std::vector<uint32_t> connectedAt{fake::Time()};
+    std::vector<SOCKET> closed;
+    SOCKET seen = first;
+    const uint32_t start = fake::Time();
+    while (fake::Time() - start < 60000) {
+        ReadDI12(5, &word, bits);
+        const SOCKET current = Get(g_devices[5].socket);
+        if (current != ws::kInvalidSocket && current != seen) connectedAt.push_back(fake::Time());
+        if (current != ws::kInvalidSocket) seen = current;
+        if (current != ws::kInvalidSocket && !fake::Sends(current).empty() &&
+            std::find(closed.begin(), closed.end(), current) == closed.end()) {
+            closed.push_back(current);
+            fake::QueuePeerClose(current);
+            fake::WaitUntilReceived(current);
+        }
+        fake::AdvanceTime(50);
+        fake::WaitFor([] { return false; }, 1);
+    }
+    int late = 0;  // connections in the second half minute
+    for (uint32_t at : connectedAt) late += at - start >= 30000;
+    EXPECT_GE(connectedAt.size(), 10u);  // it does come back
+    EXPECT_LE(connectedAt.size(), 40u);  // at most about one attempt a second at first
+    EXPECT_LE(late, 6);                  // then backing off towards one every 30 s
+    for (size_t i = 1; i < connectedAt.size(); ++i)
+        EXPECT_GE(connectedAt[i] - connectedAt[i - 1], 100u) << i;
 }
 
 TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {
