@@ -33,12 +33,17 @@ unsigned char IoOutputMask(const uint16_t* values);
 // How many bytes of a frame the send trace line shows: up to its first zero byte, at most 7.
 int IoFrameShownLength(const unsigned char* frame);
 
-// Scans all n received bytes for input-state frames FF FA 2C 96 s and stores the last state
-// found into controllerInputs and inputBits[0..11]. The frames are binary, so a zero byte is
-// data like any other. Returns true when a state was found.
+// Whether a frame from the device with this sub-command carries the input state: 96 answers a
+// read-inputs request, and the device reports an input change on its own with a set-outputs
+// frame (33). Its acknowledgement of our set-outputs frame (97) carries the output mask.
+bool IsIoStateSubCommand(unsigned char subCommand);
+
+// Scans all n received bytes for input-state frames FF FA 2C 96 s or FF FA 2C 33 s and stores the
+// last state found into controllerInputs and inputBits[0..11]. The frames are binary, so a zero
+// byte is data like any other. Returns true when a state was found.
 bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n);
 
-// An input-state frame is found from its first five bytes (FF FA 2C 96 s).
+// An input-state frame is found from its first five bytes (FF FA 2C 96 s or FF FA 2C 33 s).
 constexpr int kIoFrameHead = 5;
 
 // How many of the last bytes of block[0, n) are the beginning of an input-state frame whose

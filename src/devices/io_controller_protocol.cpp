@@ -38,6 +38,10 @@ int IoFrameShownLength(const unsigned char* frame) {
     return shown;
 }
 
+bool IsIoStateSubCommand(unsigned char subCommand) {
+    return subCommand == kIoInputState || subCommand == kIoSetOutputs;
+}
+
 bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n) {
     if (block == nullptr || n <= 0) return false;
     bool found = false;
@@ -46,7 +50,7 @@ bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n
     // other. A marker needs its state byte among the received bytes; the last frame wins.
     for (int i = 0; i + 4 < n; ++i) {
         if (block[i] == kIoIac && block[i + 1] == kIoSb && block[i + 2] == kIoComPortOption &&
-            block[i + 3] == kIoInputState) {
+            IsIoStateSubCommand(block[i + 3])) {
             state = block[i + 4];
             found = true;
         }
@@ -58,12 +62,14 @@ bool DecodeIoControllerBlock(DeviceSlot& slot, const unsigned char* block, int n
 }
 
 int IoFrameHeadAtEnd(const unsigned char* block, int n) {
-    static const unsigned char kHead[kIoFrameHead - 1] = {kIoIac, kIoSb, kIoComPortOption,
-                                                          kIoInputState};
+    static const unsigned char kHead[kIoFrameHead - 2] = {kIoIac, kIoSb, kIoComPortOption};
     for (int keep = kIoFrameHead - 1; keep > 0; --keep) {
         if (keep > n) continue;
         bool match = true;
-        for (int i = 0; i < keep && match; ++i) match = block[n - keep + i] == kHead[i];
+        for (int i = 0; i < keep && match; ++i) {
+            const unsigned char b = block[n - keep + i];
+            match = i < kIoFrameHead - 2 ? b == kHead[i] : IsIoStateSubCommand(b);
+        }
         if (match) return keep;
     }
     return 0;

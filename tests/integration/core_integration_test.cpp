@@ -143,7 +143,7 @@ TEST(CoreIntegration, WithoutSocketLayerEveryCallGivesThree) {
 }
 
 TEST(CoreIntegration, UnloadingWithSlotsStillOpenEnds) {
-    SimProcess sim({"digital12", "iocontroller", "digital24"});
+    SimProcess sim({"digital12", "iocontroller,maxconn=2", "digital24"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     Installation driver(true, false);
     ASSERT_TRUE(driver.ok());

@@ -55,7 +55,7 @@ void Touch(const Host& host, int slot) {
 }
 
 // Slots 0..99 spread over three devices (slot % 3: 12xDigital, 24xDigital, I/O Controller);
-// a device takes any number of connections.
+// the devices are started with maxconn=0, so that each takes any number of connections.
 std::vector<SlotSetting> SpreadSlots(const SimProcess& sim, const std::string& timing) {
     std::vector<SlotSetting> slots;
     for (int slot = 0; slot < 100; ++slot) {
@@ -109,7 +109,7 @@ constexpr int kAllSlotCycles = 100;
 #endif
 
 TEST(Lifecycle, HundredCyclesOnAllSlotsLeaveNothingBehind) {
-    SimProcess sim({"digital12", "digital24", "iocontroller"});
+    SimProcess sim({"digital12,maxconn=0", "digital24,maxconn=0", "iocontroller,maxconn=0"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
     const ChildOutcome outcome = RunInChild(
@@ -145,7 +145,8 @@ TEST(Lifecycle, HundredCyclesOnAllSlotsLeaveNothingBehind) {
 }
 
 TEST(Lifecycle, UnloadingWithSlotsOpenAndBusyLeavesNothingRunning) {
-    SimProcess sim({"digital12,inputs=0x5", "digital24", "iocontroller,inputs=0x3"});
+    SimProcess sim({"digital12,inputs=0x5,maxconn=0", "digital24,maxconn=0",
+                    "iocontroller,inputs=0x3,maxconn=0"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
     const ChildOutcome outcome = RunInChild(
@@ -182,7 +183,8 @@ TEST(Lifecycle, UnloadingWithSlotsOpenAndBusyLeavesNothingRunning) {
 }
 
 TEST(Lifecycle, OpeningAndClosingSlotsBesideBusySlots) {
-    SimProcess sim({"digital12,inputs=0x5", "digital24,inputs=0x6", "iocontroller,inputs=0x3"});
+    SimProcess sim({"digital12,inputs=0x5,maxconn=0", "digital24,inputs=0x6,maxconn=0",
+                    "iocontroller,inputs=0x3,maxconn=0"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     ASSERT_TRUE(sim.command("ping"));  // opens the control connection before anything is counted
     const ChildOutcome outcome = RunInChild(

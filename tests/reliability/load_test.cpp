@@ -209,7 +209,7 @@ void Poll(const Host& host, int slot, int round, std::array<uint16_t, 24>& lastW
             out[round % 8] = static_cast<uint16_t>((round / 8) % 2 == 0);
             const long changed = changes(out.data(), 8);
             const int r = host.IocWriteDO(s, out);
-            count(r, changed, 0);  // the device does not answer a write
+            count(r, changed, changed);  // the device acknowledges every set-outputs frame
             if (r == 0) std::copy(out.begin(), out.end(), lastWritten.begin());
             break;
         }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "device.h"
 #include "options.h"
 #include "support/temp_dir.h"
@@ -20,64 +22,82 @@ Device makeDevice(const std::string& text, bool nul = true) {
 
 }  // namespace
 
-TEST(DigitalDevice, AnswersEachRequest) {
+// What a digital device does with a request: its reply, "<close>" or "<none>".
+std::string outcome(Device& d, std::string_view request) {
+    Answer a = d.handleDigital(request);
+    if (a.close) return "<close>";
+    return a.reply ? *a.reply : "<none>";
+}
+
+TEST(DigitalDevice, AnswersEachRequestWithPaddedWords) {
     Device d = makeDevice("digital12,pw=pw,inputs=0xA5A,counter4=77");
-    EXPECT_EQ(d.handleDigital("GET /input?PW=pw&"), "input;A5A");
-    EXPECT_EQ(d.handleDigital("GET /output?PW=pw&"), "output;0");
-    EXPECT_EQ(d.handleDigital("GET /outputaccess11?PW=pw&State=ON&"), "output;800");
-    EXPECT_EQ(d.handleDigital("GET /outputaccess0?PW=pw&State=ON&"), "output;801");
-    EXPECT_EQ(d.handleDigital("GET /outputaccess11?PW=pw&State=OFF&"), "output;1");
-    EXPECT_EQ(d.handleDigital("GET /counter4?PW=pw&"), "counter4;77");
-    EXPECT_EQ(d.handleDigital("GET /counterclear4?PW=pw&"), "counter4;0");
+    EXPECT_EQ(outcome(d, "GET /input?PW=pw&"), "input;0A5A");
+    EXPECT_EQ(outcome(d, "GET /output?PW=pw&"), "output;0000");
+    EXPECT_EQ(outcome(d, "GET /outputaccess11?PW=pw&State=ON&"), "output;0800");
+    EXPECT_EQ(outcome(d, "GET /outputaccess0?PW=pw&State=ON&"), "output;0801");
+    EXPECT_EQ(outcome(d, "GET /outputaccess11?PW=pw&State=OFF&"), "output;0001");
+    EXPECT_EQ(outcome(d, "GET /counter4?PW=pw&"), "counter4;77");
+    EXPECT_EQ(outcome(d, "GET /counterclear4?PW=pw&"), "counter4;0");
     EXPECT_EQ(d.config().counters[4], 0);
     EXPECT_FALSE(d.config().errorLatch);
 }
 
 TEST(DigitalDevice, ChannelRangeFollowsTheType) {
-    Device d12 = makeDevice("digital12");
-    EXPECT_EQ(d12.handleDigital("GET /outputaccess12?PW=&State=ON&"),
-              std::string(kNoSuchChannelReply));
-    EXPECT_EQ(d12.handleDigital("GET /counter12?PW=&"), std::string(kNoSuchChannelReply));
+    Device d12 = makeDevice("digital12,errors=text");
+    EXPECT_EQ(outcome(d12, "GET /outputaccess12?PW=&State=ON&"), kNoSuchChannelReply);
+    EXPECT_EQ(outcome(d12, "GET /counter12?PW=&"), kNoSuchChannelReply);
     EXPECT_EQ(d12.config().outputs, 0u);
 
     Device d24 = makeDevice("24x,counter23=-5,inputs=0xFFFFFFFF");
     EXPECT_EQ(d24.config().inputs, 0xFFFFFFu);  // cut to the device's 24 inputs
-    EXPECT_EQ(d24.handleDigital("GET /outputaccess23?PW=&State=ON&"), "output;800000");
-    EXPECT_EQ(d24.handleDigital("GET /counter23?PW=&"), "counter23;-5");
-    EXPECT_EQ(d24.handleDigital("GET /counter24?PW=&"), std::string(kNoSuchChannelReply));
+    EXPECT_EQ(outcome(d24, "GET /outputaccess23?PW=&State=ON&"), "output;800000");
+    EXPECT_EQ(outcome(d24, "GET /counter23?PW=&"), "counter23;-5");
+    EXPECT_EQ(outcome(d24, "GET /counter24?PW=&"), "<close>");
 }
 
-TEST(DigitalDevice, WrongPasswordAndUnknownRequestsLatchAnError) {
-    Device d = makeDevice("digital12,pw=a&b,outputs=1");
-    EXPECT_EQ(d.handleDigital("GET /outputaccess1?PW=a&State=ON&"),
-              std::string(kWrongPasswordReply));
-    EXPECT_EQ(d.config().outputs, 1u);  // not switched
-    EXPECT_TRUE(d.config().errorLatch);
-    // Clearing needs the right password too; the clear itself is not answered.
-    EXPECT_EQ(d.handleDigital("GET /errorclear?PW=&"), std::string(kWrongPasswordReply));
-    EXPECT_TRUE(d.config().errorLatch);
-    EXPECT_EQ(d.handleDigital("GET /errorclear?PW=a&b&"), std::nullopt);
-    EXPECT_FALSE(d.config().errorLatch);
-    EXPECT_EQ(d.handleDigital("GET /nothing"), std::string(kUnknownRequestReply));
-    EXPECT_TRUE(d.config().errorLatch);
-    // Passwords compare byte for byte: no decoding, case matters.
-    EXPECT_EQ(d.handleDigital("GET /input?PW=a%26b&"), std::string(kWrongPasswordReply));
-    EXPECT_EQ(d.handleDigital("GET /input?PW=A&b&"), std::string(kWrongPasswordReply));
+TEST(DigitalDevice, BadRequestsLatchAnErrorAndCloseOrGetTheirText) {
+    struct Case {
+        const char* request;
+        std::string_view text;  // the reply with errors=text
+    };
+    const Case cases[] = {
+        {"GET /outputaccess1?PW=a&State=ON&", kWrongPasswordReply},
+        {"GET /errorclear?PW=&", kWrongPasswordReply},  // clearing needs the password too
+        {"GET /nothing", kUnknownRequestReply},
+        // Passwords compare byte for byte: no decoding, case matters.
+        {"GET /input?PW=a%26b&", kWrongPasswordReply},
+        {"GET /input?PW=A&b&", kWrongPasswordReply},
+    };
+    for (bool texts : {false, true}) {
+        Device d =
+            makeDevice(std::string("digital12,pw=a&b,outputs=1") + (texts ? ",errors=text" : ""));
+        for (const Case& c : cases) {
+            EXPECT_EQ(outcome(d, c.request), texts ? std::string(c.text) : "<close>") << c.request;
+        }
+        EXPECT_EQ(d.config().outputs, 1u);  // not switched
+        EXPECT_TRUE(d.config().errorLatch);
+        EXPECT_EQ(outcome(d, "GET /errorclear?PW=a&b&"), "<none>");
+        EXPECT_FALSE(d.config().errorLatch);
+    }
 }
 
-TEST(IoControllerDevice, ReadsInputsAndSetsOutputs) {
+TEST(IoControllerDevice, ReadsInputsSetsAndAcknowledgesOutputs) {
     Device d = makeDevice("ioc,inputs=0x81");
     IoChunk read{true, kSubReadInputs, 0, {}};
-    EXPECT_EQ(d.handleIoChunk(read), inputStateFrame(0x81));
+    EXPECT_EQ(d.handleIoChunk(read).reply, inputStateFrame(0x81));
     IoChunk set{true, kSubSetOutputs, 0xFF, {}};
-    EXPECT_EQ(d.handleIoChunk(set), std::nullopt);
+    EXPECT_EQ(d.handleIoChunk(set).reply, "\xFF\xFA\x2C\x97\xFF\xFF\xF0"s);  // the ack
     EXPECT_EQ(d.config().outputs, 0xFFu);
     IoChunk junk{false, 0, 0, "xyz"};
-    EXPECT_EQ(d.handleIoChunk(junk), std::nullopt);
+    EXPECT_FALSE(d.handleIoChunk(junk).reply.has_value());
 }
 
 TEST(ThermometerDevice, RepliesWithReadingsAndDriftsDeterministically) {
     Device d = makeDevice("thermo2,title=Lab,temps=20.5/----,drift=0");
+    EXPECT_EQ(d.thermoReplyText(1000.0),
+              "Lab;20,5\xB0"
+              "C;----");
+    d.config().decimalComma = false;
     EXPECT_EQ(d.thermoReplyText(1000.0),
               "Lab;20.5\xB0"
               "C;----");
@@ -120,9 +140,26 @@ TEST(DeviceDescription, ParsesKeysAndRejectsMistakes) {
     ASSERT_TRUE(parseDeviceDescription("digital12,pw=", cfg, error));
     EXPECT_EQ(cfg.password, "");
 
-    for (const char* bad : {"dimmer", "12x,port=70000", "12x,inputs=x", "12x,colour=red",
-                            "12x,counter24=1", "2x,temps=1/2/3/4/5/6/7/8/9", "2x,temps=a",
-                            "12x,fault=explode", "12x,fault=slow", "12x,pw", "12x,name=a b"}) {
+    // The settings left out take the type's defaults: idle, connection limit, trigger.
+    for (const auto& [text, idle, limit, trigger] :
+         {std::tuple("12x", 30000, 4, 0), std::tuple("ioc", 50000, 1, 1),
+          std::tuple("ioc,idle=0,maxconn=0,trigger=0", 0, 0, 0),
+          std::tuple("2x,idle=1500,maxconn=2,trigger=1", 1500, 2, 1)}) {
+        const DeviceConfig c = makeDevice(text).config();
+        EXPECT_EQ(std::tuple(c.idleMs, c.maxConnections, c.trigger),
+                  std::tuple(idle, limit, trigger))
+            << text;
+    }
+    ASSERT_TRUE(parseDeviceDescription("ioc,keep=1,keepms=200,header=1,errors=text,decimal=point",
+                                       cfg, error));
+    EXPECT_TRUE(cfg.keep && cfg.header && cfg.errorTexts && !cfg.decimalComma);
+    EXPECT_EQ(cfg.keepMs, 200);
+
+    for (const char* bad :
+         {"dimmer", "12x,port=70000", "12x,inputs=x", "12x,colour=red", "12x,counter24=1",
+          "2x,temps=1/2/3/4/5/6/7/8/9", "2x,temps=a", "12x,fault=explode", "12x,fault=slow",
+          "12x,pw", "12x,name=a b", "2x,decimal=dot", "12x,errors=loud", "12x,idle=-1",
+          "ioc,keepms=0", "12x,header=2", "ioc,maxconn=x"}) {
         DeviceConfig c;
         EXPECT_FALSE(parseDeviceDescription(bad, c, error)) << bad;
     }

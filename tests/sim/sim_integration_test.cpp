@@ -41,11 +41,11 @@ TEST(SimDigital, EveryRequestGetsItsReply) {
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.connected());
 
-    EXPECT_EQ(ask(c, "GET /input?PW=s3cret&"), "input;5A5\0"s);
-    EXPECT_EQ(ask(c, "GET /output?PW=s3cret&"), "output;0\0"s);
-    EXPECT_EQ(ask(c, "GET /outputaccess3?PW=s3cret&State=ON&"), "output;8\0"s);
-    EXPECT_EQ(ask(c, "GET /outputaccess11?PW=s3cret&State=ON&"), "output;808\0"s);
-    EXPECT_EQ(ask(c, "GET /outputaccess3?PW=s3cret&State=OFF&"), "output;800\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=s3cret&"), "input;05A5\0"s);
+    EXPECT_EQ(ask(c, "GET /output?PW=s3cret&"), "output;0000\0"s);
+    EXPECT_EQ(ask(c, "GET /outputaccess3?PW=s3cret&State=ON&"), "output;0008\0"s);
+    EXPECT_EQ(ask(c, "GET /outputaccess11?PW=s3cret&State=ON&"), "output;0808\0"s);
+    EXPECT_EQ(ask(c, "GET /outputaccess3?PW=s3cret&State=OFF&"), "output;0800\0"s);
     EXPECT_EQ(sim.outputs(0), 0x800u);
     EXPECT_EQ(sim.output(0, 11), true);
     EXPECT_EQ(ask(c, "GET /counter3?PW=s3cret&"), "counter3;42\0"s);
@@ -55,13 +55,13 @@ TEST(SimDigital, EveryRequestGetsItsReply) {
     // The error latch clear has no reply: the next reply is the next request's.
     ASSERT_TRUE(sim.command("error 0 1"));
     ASSERT_TRUE(c.send("GET /errorclear?PW=s3cret&"));
-    EXPECT_EQ(ask(c, "GET /input?PW=s3cret&"), "input;5A5\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=s3cret&"), "input;05A5\0"s);
     EXPECT_EQ(sim.errorLatch(0), false);
 
     // State changed through the control port shows in the next replies.
     ASSERT_TRUE(sim.setInputs(0, 0xFFF));
     ASSERT_TRUE(sim.pulse(0, 7, 5));
-    EXPECT_EQ(ask(c, "GET /input?PW=s3cret&"), "input;FFF\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=s3cret&"), "input;0FFF\0"s);
     EXPECT_EQ(ask(c, "GET /counter7?PW=s3cret&"), "counter7;5\0"s);
 
     EXPECT_EQ(sim.requestLog(0).size(), 11u);
@@ -81,7 +81,7 @@ TEST(SimDigital, FloodOfRequestsIsAnsweredWithoutErrorReplies) {
     constexpr size_t kCount = 20000;
     std::string all;
     for (size_t i = 0; i < kCount; ++i) all += request;
-    const std::string reply = "input;123\0"s;
+    const std::string reply = "input;0123\0"s;
     std::string received;
     std::thread sender([&] { c.send(all); });
     while (received.size() < kCount * reply.size()) {
@@ -95,7 +95,7 @@ TEST(SimDigital, FloodOfRequestsIsAnsweredWithoutErrorReplies) {
 }
 
 TEST(SimDigital, TwentyFourChannelsAndEmptyPassword) {
-    SimProcess sim({"digital24,inputs=0xFFFFFF,counter23=7"});
+    SimProcess sim({"digital24,inputs=0xFFFFFF,counter23=7,errors=text"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;FFFFFF\0"s);
@@ -109,30 +109,36 @@ TEST(SimDigital, RepliesWithoutNulWhenAsked) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.send("GET /input?PW=p&"));
-    EXPECT_EQ(c.receiveBytes(7), "input;0");
+    EXPECT_EQ(c.receiveBytes(10), "input;0000");
     EXPECT_TRUE(c.quietFor(200));  // no NUL after it
     ASSERT_TRUE(sim.command("nul 0 1"));
-    EXPECT_EQ(ask(c, "GET /output?PW=p&"), "output;0\0"s);
+    EXPECT_EQ(ask(c, "GET /output?PW=p&"), "output;0000\0"s);
 
     // The per-device setting wins over the option.
     TestClient d(sim.port(1));
-    EXPECT_EQ(ask(d, "GET /input?PW=p&"), "input;0\0"s);
+    EXPECT_EQ(ask(d, "GET /input?PW=p&"), "input;0000\0"s);
 }
 
-TEST(SimDigital, WrongPasswordGetsAnErrorText) {
-    SimProcess sim({"12x,pw=right"});
+TEST(SimDigital, BadRequestsCloseTheConnectionOrGetAnErrorText) {
+    SimProcess sim({"12x,pw=right", "12x,pw=right,errors=text"});
     ASSERT_TRUE(sim.ok()) << sim.error();
-    TestClient c(sim.port(0));
-    EXPECT_EQ(ask(c, "GET /outputaccess0?PW=wrong&State=ON&"), "Error: wrong password\0"s);
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "Error: wrong password\0"s);
-    EXPECT_EQ(ask(c, "GET /input?PW=RIGHT&"), "Error: wrong password\0"s);
-    EXPECT_EQ(sim.outputs(0), 0u);
+    TestClient texts(sim.port(1));
+    for (const char* bad : {"GET /input?PW=&", "GET /counter12?PW=right&", "GET /inputs?PW=&"}) {
+        // The device closes without a word, and takes nothing after the bad request.
+        TestClient closed(sim.port(0));
+        ASSERT_TRUE(closed.send(std::string(bad) + "GET /input?PW=right&"));
+        EXPECT_EQ(closed.receiveUntilClose(), "") << bad;
+        EXPECT_TRUE(closed.eof()) << bad;
+        EXPECT_EQ(ask(texts, bad).substr(0, 7), "Error: ") << bad;
+    }
+    EXPECT_EQ(ask(texts, "GET /input?PW=RIGHT&"), "Error: wrong password\0"s);
     EXPECT_EQ(sim.errorLatch(0), true);
+    EXPECT_EQ(sim.requestCount(0), 3);
 }
 
 TEST(SimDigital, PasswordWithAmpersandSpacesAndHighBytesIsTakenAsSent) {
     const std::string pw = "a&b c?\xE4&";
-    SimProcess sim({"12x,pw=" + SimProcess::escape(pw)}, {"--idle-flush-ms", "5000"});
+    SimProcess sim({"12x,errors=text,pw=" + SimProcess::escape(pw)}, {"--idle-flush-ms", "5000"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     ASSERT_EQ(sim.query("password 0"), SimProcess::escape(pw));
     TestClient c(sim.port(0));
@@ -143,15 +149,15 @@ TEST(SimDigital, PasswordWithAmpersandSpacesAndHighBytesIsTakenAsSent) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it arrive on its own
     EXPECT_EQ(sim.requestCount(0), 0);
     ASSERT_TRUE(c.send(request.substr(cut)));
-    EXPECT_EQ(c.receiveUntilNul(), "output;4\0"s);
+    EXPECT_EQ(c.receiveUntilNul(), "output;0004\0"s);
     ASSERT_EQ(sim.requestLog(0), std::vector<std::string>{request});
 
     // Changing the password at run time.
     ASSERT_TRUE(sim.setPassword(0, "new pw"));
     EXPECT_EQ(ask(c, "GET /input?PW=" + pw + "&"), "Error: wrong password\0"s);
-    EXPECT_EQ(ask(c, "GET /input?PW=new pw&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=new pw&"), "input;0000\0"s);
     ASSERT_TRUE(sim.setPassword(0, ""));
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0000\0"s);
 }
 
 TEST(SimDigital, RequestsSentByteByByteOrAllAtOnce) {
@@ -159,7 +165,7 @@ TEST(SimDigital, RequestsSentByteByByteOrAllAtOnce) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     const std::string stream =
         "GET /input?PW=x&GET /outputaccess1?PW=x&State=ON&GET /counter0?PW=x&";
-    const std::string replies = "input;0\0output;2\0counter0;0\0"s;
+    const std::string replies = "input;0000\0output;0002\0counter0;0\0"s;
     {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send(stream));
@@ -172,7 +178,7 @@ TEST(SimDigital, RequestsSentByteByByteOrAllAtOnce) {
 }
 
 TEST(SimDigital, UnfinishedAndJunkTextIsAnsweredAfterIdleTime) {
-    SimProcess sim({"12x"}, {"--idle-flush-ms", "100"});
+    SimProcess sim({"12x,errors=text"}, {"--idle-flush-ms", "100"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.send("\x01junk\xB0"s));
@@ -188,14 +194,14 @@ TEST(SimDigital, UnfinishedAndJunkTextIsAnsweredAfterIdleTime) {
 }
 
 TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
-    SimProcess sim(
-        {"thermo2,title=Lab,drift=0,temps=20.5/----", "thermo1,drift=0", "thermo8,drift=0,title="});
+    SimProcess sim({"thermo2,title=Lab,drift=0,temps=20.5/----", "thermo1,drift=0,decimal=point",
+                    "thermo8,drift=0,title="});
     ASSERT_TRUE(sim.ok()) << sim.error();
     {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send("GET /Single"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Lab;20.5\xB0"
+                  "Lab;20,5\xB0"
                   "C;----\0"s);
         EXPECT_TRUE(c.eof());  // the device closed the connection after answering
     }
@@ -208,8 +214,8 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_TRUE(c.send("ngle"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Lab;30.0\xB0"
-                  "C;-4.2\xB0"
+                  "Lab;30,0\xB0"
+                  "C;-4,2\xB0"
                   "C\0"s);
     }
     ASSERT_TRUE(sim.setSensorMissing(0, 0));
@@ -217,7 +223,7 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send("GET /Single"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Lab;----;-4.2\xB0"
+                  "Lab;----;-4,2\xB0"
                   "C\0"s);
     }
     EXPECT_EQ(sim.accepts(0), 3);
@@ -232,7 +238,7 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
     TestClient eight(sim.port(2));
     ASSERT_TRUE(eight.send("GET /Single"));
     std::string expected;
-    for (const char* t : {"21.0", "21.5", "22.0", "22.5", "23.0", "23.5", "24.0", "24.5"}) {
+    for (const char* t : {"21,0", "21,5", "22,0", "22,5", "23,0", "23,5", "24,0", "24,5"}) {
         expected += (expected.empty() ? "" : ";") + std::string(t) +
                     "\xB0"
                     "C";
@@ -241,8 +247,15 @@ TEST(SimThermometer, OneRequestPerConnectionWithMissingSensor) {
 }
 
 TEST(SimThermometer, OddRepliesAndUnknownRequests) {
-    SimProcess sim({"thermo2,drift=0"});
+    SimProcess sim({"thermo2,drift=0,errors=text", "thermo2"});
     ASSERT_TRUE(sim.ok()) << sim.error();
+    {
+        // Without errors=text the device closes without an answer.
+        TestClient c(sim.port(1));
+        ASSERT_TRUE(c.send("GET /Double"));
+        EXPECT_EQ(c.receiveUntilClose(), "");
+        EXPECT_TRUE(c.eof());
+    }
     ASSERT_TRUE(sim.setThermometerReply(0,
                                         "20.5\xB0"
                                         "c;1;2;"s));
@@ -263,31 +276,33 @@ TEST(SimThermometer, OddRepliesAndUnknownRequests) {
         TestClient c(sim.port(0));
         ASSERT_TRUE(c.send("GET /Single"));
         EXPECT_EQ(c.receiveUntilClose(),
-                  "Thermometer;21.0\xB0"
-                  "C;21.5\xB0"
+                  "Thermometer;21,0\xB0"
+                  "C;21,5\xB0"
                   "C\0"s);
     }
 }
 
-TEST(SimIoController, FramesAndSpontaneousInputState) {
+TEST(SimIoController, FramesAcknowledgementsAndSpontaneousInputState) {
     SimProcess sim({"ioc,inputs=0x05"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.send(kReadInputs));
     EXPECT_EQ(c.receiveBytes(7), frame(0x96, 0x05));
 
+    // Every set-outputs frame is acknowledged with the mask it set.
     ASSERT_TRUE(c.send(frame(0x33, 0xFF)));
-    ASSERT_TRUE(sim.waitFor([&] { return sim.outputs(0) == 0xFFu; }));
+    EXPECT_EQ(c.receiveBytes(7), frame(0x97, 0xFF));
     ASSERT_TRUE(c.send(frame(0x33, 0x08)));
-    ASSERT_TRUE(sim.waitFor([&] { return sim.outputs(0) == 0x08u; }));
-    EXPECT_TRUE(c.quietFor(100));  // setting outputs is not answered
+    EXPECT_EQ(c.receiveBytes(7), frame(0x97, 0x08));
+    EXPECT_EQ(sim.outputs(0), 0x08u);
 
-    // An input change is reported without a request; setting the same value again is not.
+    // An input change is sent as a set-outputs frame without a request; setting the same value
+    // again sends nothing.
     ASSERT_TRUE(sim.setInput(0, 7, true));
-    EXPECT_EQ(c.receiveBytes(7), frame(0x96, 0x85));
+    EXPECT_EQ(c.receiveBytes(7), frame(0x33, 0x85));
     ASSERT_TRUE(sim.setInputs(0, 0x85));
     ASSERT_TRUE(sim.setInputs(0, 0x00));
-    EXPECT_EQ(c.receiveBytes(7), frame(0x96, 0x00));
+    EXPECT_EQ(c.receiveBytes(7), frame(0x33, 0x00));
     EXPECT_FALSE(sim.setInputs(0, 0x100));  // only 8 inputs
 
     // Requests split over sends and surrounded by junk.
@@ -301,6 +316,49 @@ TEST(SimIoController, FramesAndSpontaneousInputState) {
     EXPECT_EQ(log[1], frame(0x33, 0xFF));
     EXPECT_EQ(log[3], "xy");
     EXPECT_EQ(log[4], kReadInputs);
+
+    // One connection at a time: a second one is closed at once, the first stays.
+    TestClient second(sim.port(0));
+    EXPECT_EQ(second.receiveUntilClose(), "");
+    EXPECT_TRUE(second.eof());
+    EXPECT_EQ(sim.connections(0), 1);
+}
+
+TEST(SimOptions, IdleTimerHeaderTriggerKeepAliveAndConnectionLimit) {
+    SimProcess sim({"12x,idle=400,header=1,trigger=1,inputs=0xA5F", "ioc,idle=400,keep=1,keepms=50",
+                    "24x,idle=0,maxconn=2,header=1,title=Hall"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const std::string header = "127.0.0.1;Web-IO 12x Digital;";
+    TestClient d(sim.port(0)), ioc(sim.port(1));
+    EXPECT_EQ(ask(d, "GET /input?PW=&"), header + "input;0A5F\0"s);
+    ASSERT_TRUE(sim.setInputs(0, 0x001));  // sent unprompted, with the header
+    EXPECT_EQ(d.receiveUntilNul(), header + "input;0001\0"s);
+    // Valid requests keep a connection open; without them it is closed after its idle time,
+    // NOPs of the keep-alive or not.
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(ask(d, "GET /output?PW=&"), header + "output;0000\0"s);
+        ASSERT_TRUE(ioc.send(kReadInputs));
+    }
+    EXPECT_EQ(d.receiveUntilClose(), "");
+    EXPECT_TRUE(d.eof());
+    std::string received = ioc.receiveUntilClose();
+    EXPECT_TRUE(ioc.eof());
+    // The three answers, with NOPs between them whenever nothing was sent for 50 ms.
+    size_t nops = 0;
+    for (size_t at; (at = received.find("\xFF\xF1"s)) != std::string::npos; ++nops) {
+        received.erase(at, 2);
+    }
+    EXPECT_GE(nops, 3u);
+    EXPECT_EQ(received, frame(0x96, 0) + frame(0x96, 0) + frame(0x96, 0));
+
+    // idle=0 keeps connections open; maxconn=2 closes a third one at once.
+    TestClient a(sim.port(2)), b(sim.port(2)), third(sim.port(2));
+    EXPECT_EQ(third.receiveUntilClose(), "");
+    EXPECT_TRUE(third.eof());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(ask(b, "GET /input?PW=&"), "127.0.0.1;Hall;input;000000\0"s);
+    EXPECT_EQ(sim.connections(2), 2);
 }
 
 TEST(SimFaults, CloseAfterRequests) {
@@ -308,7 +366,7 @@ TEST(SimFaults, CloseAfterRequests) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.send("GET /input?PW=&GET /output?PW=&GET /input?PW=&"));
-    EXPECT_EQ(c.receiveUntilClose(), "input;0\0output;0\0"s);
+    EXPECT_EQ(c.receiveUntilClose(), "input;0000\0output;0000\0"s);
     EXPECT_TRUE(c.eof());
     EXPECT_EQ(sim.requestCount(0), 2);
 }
@@ -329,18 +387,18 @@ TEST(SimFaults, GarbageReplies) {
     EXPECT_FALSE(bytes.empty());
     EXPECT_EQ(bytes.find("\xFF\xFA\x2C\x96"s), std::string::npos);
     ASSERT_TRUE(sim.setFault(0, "garbage", "off"));
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0000\0"s);
 }
 
 TEST(SimFaults, SplitRepliesGoOutInTwoSends) {
     SimProcess sim({"12x,inputs=0xABC"});
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;ABC\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0ABC\0"s);
     EXPECT_EQ(sends(sim, 0), 1);
     ASSERT_TRUE(sim.setFault(0, "split", "30"));
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;ABC\0"s);
-    EXPECT_EQ(ask(c, "GET /output?PW=&"), "output;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0ABC\0"s);
+    EXPECT_EQ(ask(c, "GET /output?PW=&"), "output;0000\0"s);
     EXPECT_EQ(sends(sim, 0), 5);
 }
 
@@ -351,14 +409,14 @@ TEST(SimFaults, CutRepliesGoOutInTwoSendsAtTheOffset) {
     ASSERT_TRUE(c.send("GET /input?PW=&"));
     // The pause keeps the two parts apart, so the first receive ends at the offset.
     EXPECT_EQ(c.receiveSome(), "inp");
-    EXPECT_EQ(c.receiveBytes(7), "ut;ABC\0"s);
+    EXPECT_EQ(c.receiveBytes(8), "ut;0ABC\0"s);
     EXPECT_EQ(sends(sim, 0), 2);
     // Replies not longer than the offset go out whole; the default pause is 20 ms.
     ASSERT_TRUE(sim.setFault(0, "cut", "20"));
-    EXPECT_EQ(ask(c, "GET /output?PW=&"), "output;0\0"s);
+    EXPECT_EQ(ask(c, "GET /output?PW=&"), "output;0000\0"s);
     EXPECT_EQ(sends(sim, 0), 3);
     ASSERT_TRUE(sim.setFault(0, "cut", "9"));
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;ABC\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0ABC\0"s);
     EXPECT_EQ(sends(sim, 0), 5);
     EXPECT_EQ(sim.query("faults 0"), std::optional<std::string>("cut=9/20"));
 
@@ -369,7 +427,7 @@ TEST(SimFaults, CutRepliesGoOutInTwoSendsAtTheOffset) {
     EXPECT_EQ(i.receiveSome(), "\xFF\xFA\x2C\x96"s);
     EXPECT_EQ(i.receiveBytes(3), "\x5A\xFF\xF0"s);
     ASSERT_TRUE(sim.setInputs(1, 0x81));
-    EXPECT_EQ(i.receiveSome(), "\xFF\xFA\x2C\x96"s);
+    EXPECT_EQ(i.receiveSome(), "\xFF\xFA\x2C\x33"s);
     EXPECT_EQ(i.receiveBytes(3), "\x81\xFF\xF0"s);
 }
 
@@ -378,11 +436,11 @@ TEST(SimFaults, CoalescedRepliesGoOutInOneSend) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.send("GET /input?PW=&GET /output?PW=&GET /counter1?PW=&"));
-    const std::string all = "input;0\0output;0\0counter1;0\0"s;
+    const std::string all = "input;0000\0output;0000\0counter1;0\0"s;
     EXPECT_EQ(c.receiveBytes(all.size()), all);
     EXPECT_EQ(sends(sim, 0), 1);
     // A lone reply is not held back for ever.
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0000\0"s);
     EXPECT_EQ(sends(sim, 0), 2);
 }
 
@@ -391,7 +449,7 @@ TEST(SimFaults, SlowRepliesComeNoEarlierThanTheDelay) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     const int64_t start = vexlor::testing::monotonicMs();
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0000\0"s);
     EXPECT_GE(vexlor::testing::monotonicMs() - start, 300);
 }
 
@@ -407,7 +465,7 @@ TEST(SimFaults, SilentDeviceLogsButNeverAnswers) {
     ASSERT_TRUE(sim.waitForRequests(1, 1));
     EXPECT_TRUE(t.quietFor(300));  // neither an answer nor a close
     ASSERT_TRUE(sim.clearFaults(0));
-    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=&"), "input;0000\0"s);
 }
 
 TEST(SimFaults, RefuseClosesTheListenerAndReopensIt) {
@@ -421,11 +479,11 @@ TEST(SimFaults, RefuseClosesTheListenerAndReopensIt) {
     ASSERT_TRUE(sim.setFault(0, "refuse"));
     EXPECT_EQ(TestClient(sim.port(0)).connectError(), ECONNREFUSED);
     // An open connection is not touched by refusing new ones.
-    EXPECT_EQ(ask(before, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(before, "GET /input?PW=&"), "input;0000\0"s);
     ASSERT_TRUE(sim.setFault(0, "refuse", "off"));
     TestClient after(sim.port(0));
     ASSERT_TRUE(after.connected());
-    EXPECT_EQ(ask(after, "GET /input?PW=&"), "input;0\0"s);
+    EXPECT_EQ(ask(after, "GET /input?PW=&"), "input;0000\0"s);
     ASSERT_TRUE(sim.clearFaults(1));
     EXPECT_TRUE(TestClient(sim.port(1)).connected());
 }
@@ -443,7 +501,7 @@ TEST(SimFaults, RestartResetsConnectionsRefusesForItsTimeAndComesBackCleared) {
     TestClient a(sim.port(0)), b(sim.port(0)), ioc(sim.port(1));
     ASSERT_TRUE(sim.waitForConnections(0, 2));
     ASSERT_TRUE(sim.waitForConnections(1, 1));
-    EXPECT_EQ(ask(a, "GET /output?PW=&"), "output;F0F\0"s);
+    EXPECT_EQ(ask(a, "GET /output?PW=&"), "output;0F0F\0"s);
 
     // Every connection is reset at once, and connecting is refused while the device is down.
     EXPECT_EQ(sim.restart(0, 1500), 2);
@@ -461,9 +519,9 @@ TEST(SimFaults, RestartResetsConnectionsRefusesForItsTimeAndComesBackCleared) {
     EXPECT_EQ(sim.query("faults 0"), "none");
     TestClient after(sim.port(0));
     ASSERT_TRUE(after.connected());
-    EXPECT_EQ(ask(after, "GET /output?PW=&"), "output;0\0"s);
+    EXPECT_EQ(ask(after, "GET /output?PW=&"), "output;0000\0"s);
     EXPECT_EQ(ask(after, "GET /counter3?PW=&"), "counter3;0\0"s);
-    EXPECT_EQ(ask(after, "GET /input?PW=&"), "input;5\0"s);
+    EXPECT_EQ(ask(after, "GET /input?PW=&"), "input;0005\0"s);
     EXPECT_EQ(sim.errorLatch(0), false);
     EXPECT_EQ(sim.outputs(1), 0x81u);
 
@@ -494,11 +552,11 @@ TEST(SimFaults, FloodSendsFillerBeforeTheReply) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     TestClient c(sim.port(0));
     ASSERT_TRUE(c.send("GET /input?PW=&"));
-    std::string bytes = c.receiveBytes(100000 + 8);
-    ASSERT_EQ(bytes.size(), 100008u);
-    EXPECT_EQ(bytes.find('\0'), 100007u);
+    std::string bytes = c.receiveBytes(100000 + 11);
+    ASSERT_EQ(bytes.size(), 100011u);
+    EXPECT_EQ(bytes.find('\0'), 100010u);
     EXPECT_EQ(bytes.substr(0, 4), "ABCD");
-    EXPECT_EQ(bytes.substr(100000), "input;0\0"s);
+    EXPECT_EQ(bytes.substr(100000), "input;0000\0"s);
 }
 
 TEST(SimControl, ConnectionsDropAndRawSends) {
@@ -589,7 +647,7 @@ TEST(SimLifecycle, ConfigFileFixedPortAndLoopbackOnly) {
     EXPECT_EQ(sim.port(0), fixed);
     EXPECT_EQ(sim.devices()[1].name, "ctl");
     TestClient c(fixed);
-    EXPECT_EQ(ask(c, "GET /input?PW=conf&"), "input;0\0"s);
+    EXPECT_EQ(ask(c, "GET /input?PW=conf&"), "input;0000\0"s);
     // Bound to 127.0.0.1 only: another loopback address is refused.
     EXPECT_EQ(TestClient(fixed, "127.0.0.2").connectError(), ECONNREFUSED);
 }

@@ -80,8 +80,9 @@ class SimProcess {
     std::optional<std::string> query(const std::string& command);
 
     // Digital devices and the I/O Controller: bit n of a word is input/output n (0-based; on
-    // the I/O Controller bit 0 is input 1). Changing an I/O Controller input sends the
-    // input-state frame on its open connections.
+    // the I/O Controller bit 0 is input 1). Changing an I/O Controller input sends the new
+    // state unprompted (a set-outputs frame) on its open connections; a digital device does that
+    // with trigger=1.
     bool setInputs(int device, uint32_t word);
     bool setInput(int device, int n, bool on);
     std::optional<uint32_t> inputs(int device);

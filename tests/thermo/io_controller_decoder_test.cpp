@@ -86,8 +86,31 @@ TEST_F(IoDecoder, MarkerInsideACutFrameCounts) {
     EXPECT_EQ(State(), 0x07);
 }
 
+TEST_F(IoDecoder, InputChangesCountAcknowledgementsAndNopsDoNot) {
+    struct Case {
+        Bytes block;
+        bool found;
+        uint16_t state;  // 0x1234: left as it was
+    };
+    const Case cases[] = {
+        {Frame(0x33, 0x85), true, 0x85},            // an input change the device sends by itself
+        {Frame(0x97, 0x85), false, 0x1234},         // the acknowledgement of our set-outputs frame
+        {{0xFF, 0xF1, 0xFF, 0xF1}, false, 0x1234},  // no-operations of a kept connection
+        {Concat({Frame(0x96, 0x01), Frame(0x97, 0xFF)}), true, 0x01},
+        {Concat({Frame(0x33, 0x02), {0xFF, 0xF1}, Frame(0x97, 0x10)}), true, 0x02},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        EXPECT_EQ(Decode(c.block), c.found) << c.state;
+        EXPECT_EQ(State(), c.state);
+    }
+    // A cut input change is held for the next receive; a cut acknowledgement is not.
+    EXPECT_EQ(IoFrameHeadAtEnd(Frame(0x33, 0x85).data(), 4), 4);
+    EXPECT_EQ(IoFrameHeadAtEnd(Frame(0x97, 0x85).data(), 4), 0);
+}
+
 TEST_F(IoDecoder, NoStateFrameChangesNothing) {
-    EXPECT_FALSE(Decode(Frame(0x33, 0x05)));
+    EXPECT_FALSE(Decode(Frame(0x32, 0x05)));
     EXPECT_FALSE(Decode({'a', 'b', 'c'}));
     EXPECT_FALSE(Decode({}));
     EXPECT_EQ(State(), 0x1234);

@@ -140,7 +140,7 @@ std::string Server::execute(std::string_view line) {
         if (!parseUnsigned(w[2], d.wordMask(), u)) return err("bad or too wide value");
         const bool changed = word != u;
         word = static_cast<uint32_t>(u);
-        if (ioc && cmd == "inputs" && changed) sendInputState(d);
+        if (cmd == "inputs" && changed) sendInputState(d);
         return ok();
     }
     if (cmd == "input" || cmd == "output") {
@@ -156,7 +156,7 @@ std::string Server::execute(std::string_view line) {
         uint32_t updated = v ? (word | (1u << n)) : (word & ~(1u << n));
         const bool changed = updated != word;
         word = updated;
-        if (ioc && cmd == "input" && changed) sendInputState(d);
+        if (cmd == "input" && changed) sendInputState(d);
         return ok();
     }
     if (cmd == "counter" || cmd == "pulse") {

@@ -296,12 +296,31 @@ bool applyFault(Faults& f, std::string_view mode, std::string_view arg, std::str
     return true;
 }
 
+void resolveDefaults(DeviceConfig& cfg) {
+    const bool ioc = cfg.type == DeviceType::IoController;
+    if (cfg.idleMs < 0) cfg.idleMs = ioc ? kIoControllerIdleMs : kWebIoIdleMs;
+    if (cfg.maxConnections < 0) {
+        cfg.maxConnections = ioc ? kIoControllerMaxConnections : kWebIoMaxConnections;
+    }
+    if (cfg.trigger < 0) cfg.trigger = ioc ? 1 : 0;
+}
+
 bool parseDeviceDescription(std::string_view text, DeviceConfig& cfg, std::string& error) {
     std::vector<std::string_view> parts = splitDescription(text);
     if (!parseType(parts[0], cfg.type)) {
         error = "unknown device type: " + std::string(parts[0]);
         return false;
     }
+    if (isDigital(cfg.type)) {
+        cfg.title = cfg.type == DeviceType::Digital12 ? "Web-IO 12x Digital" : "Web-IO 24x Digital";
+    }
+    // A number of milliseconds for one of the timer keys.
+    auto millis = [](const std::string& value, int& out) {
+        unsigned long long ms = 0;
+        if (!parseUnsigned(value, 3600000, ms)) return false;
+        out = static_cast<int>(ms);
+        return true;
+    };
     for (size_t i = 1; i < parts.size(); ++i) {
         std::string_view part = parts[i];
         size_t eq = part.find('=');
@@ -358,6 +377,27 @@ bool parseDeviceDescription(std::string_view text, DeviceConfig& cfg, std::strin
             bool b = true;
             ok = parseBool(value, b);
             cfg.nul = b;
+        } else if (key == "decimal") {
+            ok = value == "comma" || value == "point";
+            cfg.decimalComma = value == "comma";
+        } else if (key == "errors") {
+            ok = value == "close" || value == "text";
+            cfg.errorTexts = value == "text";
+        } else if (key == "idle") {
+            ok = millis(value, cfg.idleMs);
+        } else if (key == "header") {
+            ok = parseBool(value, cfg.header);
+        } else if (key == "trigger") {
+            bool b = false;
+            ok = parseBool(value, b);
+            cfg.trigger = b ? 1 : 0;
+        } else if (key == "keep") {
+            ok = parseBool(value, cfg.keep);
+        } else if (key == "keepms") {
+            ok = millis(value, cfg.keepMs) && cfg.keepMs > 0;
+        } else if (key == "maxconn") {
+            ok = parseUnsigned(value, 100000, u);
+            cfg.maxConnections = static_cast<int>(u);
         } else if (key == "fault") {
             size_t colon = value.find(':');
             std::string_view v = value;
@@ -382,6 +422,7 @@ Device::Device(int index, DeviceConfig config, bool nulByDefault)
     if (cfg_.name.empty()) cfg_.name = "dev" + std::to_string(index);
     cfg_.inputs &= wordMask();
     cfg_.outputs &= wordMask();
+    resolveDefaults(cfg_);
 }
 
 uint32_t Device::wordMask() const {
@@ -389,55 +430,87 @@ uint32_t Device::wordMask() const {
     return n == 0 ? 0 : static_cast<uint32_t>((1ull << n) - 1);
 }
 
-std::optional<std::string> Device::handleDigital(std::string_view text) {
+namespace {
+
+// Hexadecimal digits of a digital device's words: four on a 12x ("0A5F"), six on a 24x.
+int wordDigits(DeviceType type) {
+    return type == DeviceType::Digital24 ? 6 : 4;
+}
+
+}  // namespace
+
+Answer Device::handleDigital(std::string_view text) {
+    Answer answer;
+    // A request the device does not take: the error latch is set and the connection closed,
+    // or the error text sent.
+    auto refuse = [&](std::string_view errorText) {
+        if (errorText != kNoSuchChannelReply) cfg_.errorLatch = true;
+        if (cfg_.errorTexts) {
+            answer.reply = std::string(errorText);
+        } else {
+            answer.close = true;
+        }
+        return answer;
+    };
     DigitalRequest req = parseDigitalRequest(text);
-    if (req.op == DigitalOp::Unknown) {
-        cfg_.errorLatch = true;
-        return std::string(kUnknownRequestReply);
-    }
-    if (req.password != cfg_.password) {
-        cfg_.errorLatch = true;
-        return std::string(kWrongPasswordReply);
-    }
+    if (req.op == DigitalOp::Unknown) return refuse(kUnknownRequestReply);
+    if (req.password != cfg_.password) return refuse(kWrongPasswordReply);
     const int channels = channelCount(cfg_.type);
     const bool indexed = req.op == DigitalOp::SwitchOutput || req.op == DigitalOp::ReadCounter ||
                          req.op == DigitalOp::ClearCounter;
-    if (indexed && (req.index < 0 || req.index >= channels)) {
-        return std::string(kNoSuchChannelReply);
-    }
+    if (indexed && (req.index < 0 || req.index >= channels)) return refuse(kNoSuchChannelReply);
+    answer.valid = true;
+    const int digits = wordDigits(cfg_.type);
     switch (req.op) {
         case DigitalOp::ReadInputs:
-            return inputReply(cfg_.inputs);
+            answer.reply = inputReply(cfg_.inputs, digits);
+            break;
         case DigitalOp::ReadOutputs:
-            return outputReply(cfg_.outputs);
+            answer.reply = outputReply(cfg_.outputs, digits);
+            break;
         case DigitalOp::SwitchOutput:
             if (req.state) {
                 cfg_.outputs |= 1u << req.index;
             } else {
                 cfg_.outputs &= ~(1u << req.index);
             }
-            return outputReply(cfg_.outputs);
+            answer.reply = outputReply(cfg_.outputs, digits);
+            break;
         case DigitalOp::ReadCounter:
-            return counterReply(req.index, cfg_.counters[req.index]);
+            answer.reply = counterReply(req.index, cfg_.counters[req.index]);
+            break;
         case DigitalOp::ClearCounter:
             cfg_.counters[req.index] = 0;
-            return counterReply(req.index, 0);
+            answer.reply = counterReply(req.index, 0);
+            break;
         case DigitalOp::ClearErrorLatch:
             cfg_.errorLatch = false;
-            return std::nullopt;
+            break;
         case DigitalOp::Unknown:
             break;
     }
-    return std::nullopt;
+    return answer;
 }
 
-std::optional<std::string> Device::handleIoChunk(const IoChunk& chunk) {
-    if (!chunk.isFrame) return std::nullopt;
+Answer Device::handleIoChunk(const IoChunk& chunk) {
+    Answer answer;
+    if (!chunk.isFrame) return answer;
     if (chunk.subCommand == kSubReadInputs) {
-        return inputStateFrame(static_cast<uint8_t>(cfg_.inputs));
+        answer.valid = true;
+        answer.reply = inputStateFrame(static_cast<uint8_t>(cfg_.inputs));
+    } else if (chunk.subCommand == kSubSetOutputs) {
+        answer.valid = true;
+        cfg_.outputs = chunk.value;
+        answer.reply = ioFrame(kSubOutputsSet, chunk.value);
     }
-    if (chunk.subCommand == kSubSetOutputs) cfg_.outputs = chunk.value;
-    return std::nullopt;
+    return answer;
+}
+
+std::string Device::inputChange() const {
+    if (cfg_.type == DeviceType::IoController) {
+        return ioFrame(kSubSetOutputs, static_cast<uint8_t>(cfg_.inputs));
+    }
+    return inputReply(cfg_.inputs, wordDigits(cfg_.type));
 }
 
 std::optional<double> Device::reading(int sensor, double elapsedS) const {
@@ -456,7 +529,7 @@ std::string Device::thermoReplyText(double elapsedS) const {
     if (thermoOverride) return *thermoOverride;
     std::vector<std::optional<double>> readings;
     for (int i = 0; i < sensorCount(cfg_.type); ++i) readings.push_back(reading(i, elapsedS));
-    return thermoReply(cfg_.title, readings);
+    return thermoReply(cfg_.title, readings, cfg_.decimalComma);
 }
 
 void Device::powerCycle() {

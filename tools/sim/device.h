@@ -35,6 +35,12 @@ constexpr int kMaxSensors = 8;
 constexpr int kDefaultCutPauseMs = 20;
 constexpr int kDefaultCoalesceHoldMs = 500;
 constexpr int kDefaultRestartMs = 1000;
+// Defaults of the idle timers, the connection limits and the keep-alive interval.
+constexpr int kWebIoIdleMs = 30000;
+constexpr int kIoControllerIdleMs = 50000;
+constexpr int kWebIoMaxConnections = 4;
+constexpr int kIoControllerMaxConnections = 1;
+constexpr int kDefaultKeepMs = 5000;
 
 // Misbehaviours a device can be told to show. Several may be active at once.
 struct Faults {
@@ -74,18 +80,44 @@ struct DeviceConfig {
     uint32_t outputs = 0;
     long long counters[kMaxChannels] = {};
     bool errorLatch = false;
+    // Thermometers: the text before the readings. Digital devices: the name the header shows
+    // (by default "Web-IO 12x Digital" or "Web-IO 24x Digital").
     std::string title = "Thermometer";
     double temps[kMaxSensors] = {21.0, 21.5, 22.0, 22.5, 23.0, 23.5, 24.0, 24.5};
     bool missing[kMaxSensors] = {};
     double driftAmplitude = 1.0;  // degrees; 0 keeps readings constant
     double driftPeriodS = 600.0;
     std::optional<bool> nul;  // per-device override of the NUL terminator
+    // How the devices behave where the documentation leaves nothing to choose; -1 picks the
+    // type's default when the device is made (see resolveDefaults).
+    bool decimalComma = true;  // thermometers write "23,4"; false: "23.4"
+    bool errorTexts = false;   // answer bad requests with "Error: ..." instead of closing
+    int idleMs = -1;           // close a connection this long without a valid request; 0 off
+    bool header = false;       // digital replies start with "<IP>;<title>;"
+    int trigger = -1;          // send input changes unprompted (0/1)
+    bool keep = false;         // I/O Controller: send a NOP after keepMs without a send
+    int keepMs = kDefaultKeepMs;
+    int maxConnections = -1;  // further connections are accepted and closed at once; 0 no limit
     Faults faults;
+};
+
+// Fills the settings left at -1 with the type's defaults: idle 30000 ms on the Web-IO and 50000
+// on the I/O Controller, at most 4 connections on the Web-IO and 1 on the I/O Controller, input
+// changes sent unprompted by the I/O Controller only.
+void resolveDefaults(DeviceConfig& config);
+
+// What a device does with one request.
+struct Answer {
+    std::optional<std::string> reply;  // bytes to send (without the NUL terminator)
+    bool valid = false;                // a request the device takes: restarts the idle timer
+    bool close = false;                // the device closes the connection instead of answering
 };
 
 // Parses "TYPE[,key=value]...". Values may use the escapes of unescapeBytes ("\," is a comma).
 // Keys: port, name, pw, inputs, outputs, counterN, error, title, temps (readings separated by
-// "/", "----" for a missing sensor), drift, period, nul, fault (MODE or MODE:ARG; repeatable).
+// "/", "----" for a missing sensor), drift, period, nul, decimal (comma/point), errors
+// (close/text), idle, header, trigger, keep, keepms, maxconn, fault (MODE or MODE:ARG;
+// repeatable). The settings left out get the type's defaults (resolveDefaults).
 bool parseDeviceDescription(std::string_view text, DeviceConfig& config, std::string& error);
 
 // Number parsing shared with the control commands: strict, whole text, "0x" allowed.
@@ -109,13 +141,17 @@ class Device {
     // Width mask of the input/output words (12, 24 or 8 bits; 0 for thermometers).
     uint32_t wordMask() const;
 
-    // Digital devices: the reply to one request (without the NUL terminator), or nothing for
-    // requests that get no answer ("GET /errorclear"). Wrong passwords and unknown requests
-    // get an error text and set the error latch.
-    std::optional<std::string> handleDigital(std::string_view request);
+    // Digital devices: the reply to one request, none for "GET /errorclear". Wrong passwords,
+    // unknown requests and channels the device lacks set the error latch and close the
+    // connection, or get an error text with errorTexts.
+    Answer handleDigital(std::string_view request);
 
-    // I/O Controller: applies a frame; returns the bytes to answer with, if any.
-    std::optional<std::string> handleIoChunk(const IoChunk& chunk);
+    // I/O Controller: applies a frame; read-inputs is answered with the input state, set-outputs
+    // acknowledged with the mask. Anything else is ignored.
+    Answer handleIoChunk(const IoChunk& chunk);
+
+    // The frame or text that reports the current input word unprompted.
+    std::string inputChange() const;
 
     // Thermometers: the current reading of sensor i (nullopt when missing) at elapsedS seconds
     // after the simulator started, and the whole reply text.

@@ -140,8 +140,9 @@ options:
 DEVICE is TYPE[,key=value]... with TYPE one of digital12 (12x), digital24 (24x),
 thermo1 (1x), thermo2 (2x), thermo8 (8x), iocontroller (ioc). Keys: port, name,
 pw, inputs, outputs, counterN, error, title, temps (a/b/..., ---- = missing),
-drift, period, nul, fault (MODE or MODE:ARG, repeatable). In values "\xHH" is a
-byte and "\," a comma.
+drift, period, nul, decimal (comma|point), errors (close|text), idle (ms, 0 off),
+maxconn (0 no limit), header, trigger, keep, keepms, fault (MODE or MODE:ARG,
+repeatable). In values "\xHH" is a byte and "\," a comma.
 
 On start one line "DEVICE <index> <type> <port> <name>" per device, then
 "CONTROL <port>" and "READY" are printed. See README.md for the commands.

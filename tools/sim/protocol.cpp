@@ -230,15 +230,15 @@ bool RequestSplitter::flush(std::string& out) {
     return true;
 }
 
-std::string inputReply(uint32_t word) {
+std::string inputReply(uint32_t word, int digits) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "input;%X", static_cast<unsigned>(word));
+    std::snprintf(buf, sizeof buf, "input;%0*X", digits, static_cast<unsigned>(word));
     return buf;
 }
 
-std::string outputReply(uint32_t word) {
+std::string outputReply(uint32_t word, int digits) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "output;%X", static_cast<unsigned>(word));
+    std::snprintf(buf, sizeof buf, "output;%0*X", digits, static_cast<unsigned>(word));
     return buf;
 }
 
@@ -254,22 +254,28 @@ ThermoRequestState classifyThermoRequest(std::string_view buffered) {
     return ThermoRequestState::Unknown;
 }
 
-std::string formatReading(std::optional<double> celsius) {
+std::string formatReading(std::optional<double> celsius, bool comma) {
     if (!celsius) return "----";
     char buf[64];
     std::snprintf(buf, sizeof buf,
                   "%.1f\xB0"
                   "C",
                   *celsius);
+    // The C locale always writes a point; the devices write a comma in its place.
+    if (comma) {
+        for (char* p = buf; *p != '\0'; ++p) {
+            if (*p == '.') *p = ',';
+        }
+    }
     return buf;
 }
 
-std::string thermoReply(std::string_view title,
-                        const std::vector<std::optional<double>>& readings) {
+std::string thermoReply(std::string_view title, const std::vector<std::optional<double>>& readings,
+                        bool comma) {
     std::string out(title);
     for (size_t i = 0; i < readings.size(); ++i) {
         if (i > 0 || !title.empty()) out += ';';
-        out += formatReading(readings[i]);
+        out += formatReading(readings[i], comma);
     }
     return out;
 }

@@ -75,9 +75,10 @@ class RequestSplitter {
     std::string buffer_;
 };
 
-// Reply texts (without the terminating NUL the device appends by default).
-std::string inputReply(uint32_t word);                   // "input;" + upper-case hex
-std::string outputReply(uint32_t word);                  // "output;" + upper-case hex
+// Reply texts (without the terminating NUL the device appends by default). The words are
+// upper-case hexadecimal with at least `digits` digits ("input;0A5F" with 4).
+std::string inputReply(uint32_t word, int digits = 0);   // "input;" + word
+std::string outputReply(uint32_t word, int digits = 0);  // "output;" + word
 std::string counterReply(long number, long long value);  // "counter" N ";" value
 constexpr std::string_view kWrongPasswordReply = "Error: wrong password";
 constexpr std::string_view kUnknownRequestReply = "Error: unknown request";
@@ -94,19 +95,25 @@ enum class ThermoRequestState { Incomplete, Single, Unknown };
 // "GET /Single" is the one request; a proper prefix of it may still become one.
 ThermoRequestState classifyThermoRequest(std::string_view buffered);
 
-// One reading as sent: one decimal, the degree sign (byte 0xB0) and "C", or "----" for a sensor
-// that is missing (nullopt).
-std::string formatReading(std::optional<double> celsius);
+// One reading as sent: one decimal after a decimal comma ("23,4", the devices' own form) or a
+// point, the degree sign (byte 0xB0) and "C", or "----" for a sensor that is missing (nullopt).
+std::string formatReading(std::optional<double> celsius, bool comma = false);
 
 // The reply: the title, then one ";"-separated segment per reading.
-std::string thermoReply(std::string_view title, const std::vector<std::optional<double>>& readings);
+std::string thermoReply(std::string_view title, const std::vector<std::optional<double>>& readings,
+                        bool comma = false);
 
 // ---------------------------------------------------------------------------------------------
 // I/O Controller frames: IAC SB 44 <sub-command> <byte> IAC SE.
 
 constexpr uint8_t kIac = 0xFF, kSb = 0xFA, kSe = 0xF0, kComPortOption = 0x2C;
-constexpr uint8_t kSubReadInputs = 0x32, kSubSetOutputs = 0x33, kSubInputState = 0x96;
+// 0x96 answers a read-inputs frame; 0x97 acknowledges a set-outputs frame with the mask set. An
+// input change is sent to the peer as a set-outputs frame carrying the input state.
+constexpr uint8_t kSubReadInputs = 0x32, kSubSetOutputs = 0x33, kSubInputState = 0x96,
+                  kSubOutputsSet = 0x97;
 constexpr size_t kFrameSize = 7;
+// Telnet no-operation (IAC NOP), sent by a device that keeps its connection.
+constexpr std::string_view kTelnetNop = "\xFF\xF1";
 
 std::string ioFrame(uint8_t subCommand, uint8_t value);
 inline std::string inputStateFrame(uint8_t state) {

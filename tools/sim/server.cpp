@@ -189,14 +189,30 @@ void Server::trace(const Connection& c, const char* what, std::string_view bytes
                  escapeBytes(bytes, false).c_str());
 }
 
+void Server::reapClosed(Device& d) {
+    for (auto& c : conns_) {
+        if (c->device != &d || c->dead || c->closing) continue;
+        pollfd pfd{c->fd, POLLIN, 0};
+        // Everything up to the end of the stream: a peer that closed counts no more.
+        while (!c->dead && poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) {
+            readConnection(*c);
+        }
+    }
+}
+
 void Server::acceptOn(Device& d) {
     for (;;) {
         int fd = accept4(listenFds_[d.index()], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;  // EAGAIN: all taken
         ++d.accepts;
-        if (d.faults().acceptClose) {
-            if (opts_.verbose)
-                std::fprintf(stderr, "[vexlor-sim] %s accept-close\n", d.name().c_str());
+        const int limit = d.config().maxConnections;
+        if (limit > 0 && openConnections(d) >= limit) reapClosed(d);
+        const bool full = limit > 0 && openConnections(d) >= limit;
+        if (d.faults().acceptClose || full) {
+            if (opts_.verbose) {
+                std::fprintf(stderr, "[vexlor-sim] %s %s\n", d.name().c_str(),
+                             full ? "connection limit reached: closed" : "accept-close");
+            }
             close(fd);
             continue;
         }
@@ -206,7 +222,17 @@ void Server::acceptOn(Device& d) {
         c->fd = fd;
         c->id = nextConnId_++;
         c->device = &d;
-        c->lastReceive = now();
+        c->lastReceive = c->lastValid = c->lastSend = now();
+        if (d.config().header && isDigital(d.type())) {
+            // The device's own address as the peer sees it, then its name.
+            sockaddr_in local{};
+            socklen_t len = sizeof local;
+            char ip[INET_ADDRSTRLEN] = "0.0.0.0";
+            if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+                inet_ntop(AF_INET, &local.sin_addr, ip, sizeof ip);
+            }
+            c->header = std::string(ip) + ";" + d.config().title + ";";
+        }
         if (opts_.verbose) {
             std::fprintf(stderr, "[vexlor-sim] %s#%llu connected\n", d.name().c_str(),
                          static_cast<unsigned long long>(c->id));
@@ -347,31 +373,38 @@ void Server::handleRequest(Connection& c, std::string_view request) {
     Device& d = *c.device;
     d.record(request);
     ++c.handled;
-    std::optional<std::string> reply;
+    Answer answer;
     if (isDigital(d.type())) {
-        reply = d.handleDigital(request);
+        answer = d.handleDigital(request);
     } else if (d.type() == DeviceType::IoController) {
         FrameScanner scanner;
         scanner.feed(request);
         IoChunk chunk;
-        if (scanner.next(chunk)) reply = d.handleIoChunk(chunk);
+        if (scanner.next(chunk)) answer = d.handleIoChunk(chunk);
     } else if (classifyThermoRequest(request) == ThermoRequestState::Single) {
-        reply = d.thermoReplyText(static_cast<double>(now() - startMs_) / 1000.0);
-    } else {
-        reply = std::string(kUnknownRequestReply);
+        answer.valid = true;
+        answer.reply = d.thermoReplyText(static_cast<double>(now() - startMs_) / 1000.0);
+    } else if (d.config().errorTexts) {
+        answer.reply = std::string(kUnknownRequestReply);
     }
-    if (reply) {
-        if (d.nul() && d.type() != DeviceType::IoController) reply->push_back('\0');
-        queueReply(c, std::move(*reply));
+    if (answer.valid) c.lastValid = now();
+    if (answer.reply) {
+        std::string bytes = c.header + *answer.reply;
+        if (d.nul() && d.type() != DeviceType::IoController) bytes.push_back('\0');
+        queueReply(c, std::move(bytes));
     }
     int closeAfter = d.faults().closeAfter;
-    if (closeAfter > 0 && c.handled >= closeAfter) c.closeWhenFlushed = true;
+    if (answer.close || (closeAfter > 0 && c.handled >= closeAfter)) c.closeWhenFlushed = true;
+    // A device that refuses a request just closes: no reply is in flight that a reset could
+    // destroy, so the client's next request meets a closed socket, as it does on the device.
+    if (answer.close) c.closeAtOnce = true;
 }
 
 // Sends a reply the way the device's fault modes say.
 void Server::queueReply(Connection& c, std::string bytes) {
     const Faults& f = c.device->faults();
     if (f.silent) return;
+    c.lastSend = now();
     if (f.garbage) {
         bytes.assign(kGarbage);
         if (c.device->nul() && c.device->type() != DeviceType::IoController) bytes.push_back('\0');
@@ -445,7 +478,27 @@ void Server::runTimers(Connection& c) {
     flushOut(c);
     if (c.dead) return;
     if (t - c.lastReceive >= opts_.idleFlushMs) takeRequests(c, true);
+    if (c.dead) return;
+    const DeviceConfig& cfg = c.device->config();
+    // A pulled cable closes nothing, and sends nothing of its own either.
+    if (!c.device->faults().silent && !c.closeWhenFlushed) {
+        if (cfg.idleMs > 0 && t - c.lastValid >= cfg.idleMs) {
+            if (opts_.verbose) {
+                std::fprintf(stderr, "[vexlor-sim] %s#%llu idle for %d ms\n",
+                             c.device->name().c_str(), static_cast<unsigned long long>(c.id),
+                             cfg.idleMs);
+            }
+            c.closeWhenFlushed = true;
+        } else if (cfg.keep && c.device->type() == DeviceType::IoController &&
+                   t - c.lastSend >= cfg.keepMs) {
+            queueReply(c, std::string(kTelnetNop));
+        }
+    }
     if (c.closeWhenFlushed && c.out.empty() && c.holdCount == 0) {
+        if (c.closeAtOnce) {
+            closeConnection(c);
+            return;
+        }
         shutdown(c.fd, SHUT_WR);
         c.closing = true;
         c.closingDeadline = t + kLingerMs;
@@ -457,9 +510,12 @@ void Server::runTimers(Connection& c) {
 }
 
 void Server::sendInputState(Device& d) {
+    if (d.config().trigger != 1 || isThermometer(d.type())) return;
     for (auto& c : conns_) {
         if (c->device == &d && !c->dead && !c->closing && !c->closeWhenFlushed) {
-            queueReply(*c, inputStateFrame(static_cast<uint8_t>(d.config().inputs)));
+            std::string bytes = c->header + d.inputChange();
+            if (d.nul() && d.type() != DeviceType::IoController) bytes.push_back('\0');
+            queueReply(*c, std::move(bytes));
         }
     }
 }
@@ -570,6 +626,9 @@ int Server::run() {
                 bool pending = !c.splitter.empty() || !c.frames.empty() ||
                                (!c.thermoAnswered && !c.thermoText.empty());
                 if (pending) wake = std::min(wake, c.lastReceive + opts_.idleFlushMs);
+                const DeviceConfig& cfg = c.device->config();
+                if (cfg.idleMs > 0) wake = std::min(wake, c.lastValid + cfg.idleMs);
+                if (cfg.keep) wake = std::min(wake, c.lastSend + cfg.keepMs);
             }
             add(c.fd, events, Kind::Conn, i);
         }

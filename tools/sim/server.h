@@ -59,14 +59,18 @@ class Server {
         std::string thermoText;    // thermometers: what arrived so far
         bool thermoAnswered = false;
         int64_t lastReceive = 0;
-        int handled = 0;  // requests taken on this connection
+        int64_t lastValid = 0;  // accepted, or the last valid request: the idle timer
+        int64_t lastSend = 0;   // queued the last bytes: the keep-alive timer
+        std::string header;     // "<IP>;<title>;" before digital replies, when switched on
+        int handled = 0;        // requests taken on this connection
         std::deque<OutItem> out;
         int64_t lastDue = 0;
         std::string hold;  // coalesce mode: replies held back
         int holdCount = 0;
         int64_t holdDeadline = 0;
         bool closeWhenFlushed = false;
-        bool closing = false;  // write side shut down, draining
+        bool closeAtOnce = false;  // a refused request: closed without the draining linger
+        bool closing = false;      // write side shut down, draining
         int64_t closingDeadline = 0;
         bool dead = false;
     };
@@ -81,6 +85,9 @@ class Server {
     void closeListener(Device& device);
     std::string syncListener(Device& device);
     void acceptOn(Device& device);
+    // Reads the connections of the device that the peer may have closed, so that they do not
+    // count against its connection limit any more.
+    void reapClosed(Device& device);
     void readConnection(Connection& c);
     void takeRequests(Connection& c, bool idle);
     void handleRequest(Connection& c, std::string_view request);
@@ -97,6 +104,7 @@ class Server {
     // Ends restarts whose time is up: the devices listen again.
     void endRestarts();
     int openConnections(const Device& device) const;
+    // Sends the input word unprompted on every open connection, when the device does that.
     void sendInputState(Device& device);
     void trace(const Connection& c, const char* what, std::string_view bytes) const;
 

@@ -265,7 +265,7 @@ void Poll(Driver& d, int slot, int round, std::array<uint16_t, 24>& last, Sent& 
             uint16_t out[8];
             const long changed = nextOutputs(8, out);
             const int r = IocWriteDO(d, s, out);
-            count(r, changed, 0);  // the device does not answer a write
+            count(r, changed, changed);  // the device acknowledges every set-outputs frame
             if (r == 0) std::copy(out, out + 8, last.begin());
             break;
         }
