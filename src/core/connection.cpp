@@ -220,6 +220,10 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
         return FailInit(slotNumber, slot, error);
     }
     trace::Connect(connected, trace::Shown(socket));
+    // Only now is the connection established: until then the receive thread leaves the socket
+    // alone (it never takes a socket that is still being connected for a lost one), and a host
+    // send that fails on it marks nothing.
+    MarkConnectionUp(slot);
     slot.inUse.store(1, std::memory_order_release);
     // A thread that began waiting before the socket was stored (an I/O Controller slot is served
     // from its first pass) looks again now.
@@ -276,6 +280,7 @@ int DeInitSlot(uint16_t /*language*/, uint16_t slotNumber) {
 
     // Take the socket out of the slot before the slot is freed, so that nothing else (a send on
     // this slot, a second DeInit, the next Init's new thread) can reach it once it is closed.
+    MarkConnectionDown(slot);
     const ws::SOCKET socket = slot.socket.exchange(ws::kInvalidSocket);
     // A thread that passed its run-flag test before it was cleared may still be in select or
     // recv on the socket: closing it now would let the thread reach the number that the system

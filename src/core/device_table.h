@@ -88,17 +88,27 @@ struct DeviceSlot {
     // thread holds now, and the read's request (at its deadline) to give that answer up.
     Shared<int32_t> thermoHeldBytes{0};
     Shared<int32_t> thermoDeadlinePassed{0};
-    // Not part of the device's data: the slot's digital device has been seen to end its replies
-    // with a NUL, so a new connection to it holds a cut reply as long as a connection that has
-    // shown a terminator does, from its first reply on.
+    // Not part of the device's data: what the slot's digital device has shown of its reply
+    // ends, for every later connection: 1 it ends them with a NUL, -1 it has been shown to send
+    // none (its held bytes then wait only briefly), 0 nothing yet (taken as ending them).
     Shared<int32_t> digitalTerminates{0};
 
     // Connection health (see core/health.h). Not part of the device's data either.
-    Shared<int32_t> replyTimeoutMs{0};    // the slot's "Reply Timeout", read at Init; 0: off
-    Shared<int32_t> reconnects{0};        // the slot's "Reconnect", read at Init
-    Shared<double> awaitingSince{-1.0};   // time base of the first unanswered request; -1: none
-    Shared<int32_t> linkError{0};         // a reconnecting slot's lost connection: its error
-    Shared<int32_t> staleUntilReply{0};   // reconnected: no reply on the new connection yet
+    Shared<int32_t> replyTimeoutMs{0};  // the slot's "Reply Timeout", read at Init; 0: off
+    Shared<int32_t> reconnects{0};      // the slot's "Reconnect", read at Init
+    // The first unanswered request: 0 when none, else kAwaiting | TimeMs of its stamp, with
+    // kStaleSeen once it has been found to wait too long (it then stays stale, however long the
+    // silence, until a reply). One word, so that a reply's clear never loses to a stale mark.
+    Shared<uint64_t> awaiting{0};
+    Shared<int32_t> linkError{0};        // the lost connection's error, 0 while it is up
+    Shared<int32_t> staleUntilReply{0};  // reconnected: no reply on the new connection yet
+    // Counts the slot's connections: odd while one is established (Init has connected it, or a
+    // reconnect has), even while there is none or one is being made. A host send that fails
+    // notes the number it loaded before the socket, with its error, in failedSend (number in
+    // the high half), so that the receive thread takes it as a loss only for the connection it
+    // was made on.
+    Shared<uint32_t> connection{0};
+    Shared<uint64_t> failedSend{0};
     Shared<int32_t> thermoUnanswered{0};  // the last thermometer poll got no complete answer
     // Not part of the device's data either: 0 while no receive thread of this slot shows an error
     // box, else 1 + the generation of the one that does. A slot has one box open at most.
@@ -132,6 +142,42 @@ class SlotSend {
     DeviceSlot& slot_;
     ws::SOCKET socket_;
 };
+
+// A receive thread's count in the slot's socketUsers, for as long as it calls on the slot's
+// socket or stores into the slot; left when it goes out of scope. Enter and Leave may be paired
+// by hand in between (an error box is shown outside the count).
+class SocketUse {
+  public:
+    explicit SocketUse(DeviceSlot& slot) : slot_(slot) { Enter(); }
+    ~SocketUse() { Leave(); }
+    SocketUse(const SocketUse&) = delete;
+    SocketUse& operator=(const SocketUse&) = delete;
+
+    void Enter() {
+        if (counted_) return;
+        slot_.socketUsers.fetch_add(1);
+        counted_ = true;
+    }
+    void Leave() {
+        if (!counted_) return;
+        counted_ = false;
+        slot_.socketUsers.fetch_sub(1);
+    }
+
+  private:
+    DeviceSlot& slot_;
+    bool counted_ = false;
+};
+
+// Milliseconds from `since` to `now` on the 32-bit millisecond counter, across its wrap.
+inline uint32_t ElapsedMs(uint32_t now, uint32_t since) {
+    return now - since;
+}
+// What is left of `span` ms that began at `since` (0 once it is over).
+inline uint32_t RemainingMs(uint32_t now, uint32_t since, uint32_t span) {
+    const uint32_t elapsed = ElapsedMs(now, since);
+    return elapsed >= span ? 0 : span - elapsed;
+}
 
 // Relaxed access helpers for the plain data fields.
 template <typename T>

@@ -1,5 +1,5 @@
-// Connection health: stale values reported as 10060, and the background reconnect of a slot
-// that has "Reconnect" set. See health.h.
+// Connection health: the one send of the device functions, stale values reported as 10060,
+// lost connections, and the background reconnect of a slot that has "Reconnect" set. See health.h.
 #include "core/health.h"
 
 #include "config/settings.h"
@@ -13,7 +13,8 @@
 namespace vexlor {
 namespace {
 
-constexpr double kTimeBaseRange = 4294967296.0;  // the millisecond counter wraps after 2^32
+constexpr uint64_t kAwaiting = uint64_t{1} << 32;   // DeviceSlot::awaiting: a request is out
+constexpr uint64_t kStaleSeen = uint64_t{1} << 33;  // ... and has been found to wait too long
 // The first attempt after a loss, and the longest wait between two attempts.
 constexpr uint32_t kFirstAttemptMs = 100;
 constexpr uint32_t kLongestBackoffMs = 30000;
@@ -36,23 +37,41 @@ struct LinkTarget {
 };
 LinkTarget g_targets[kSlotCount];
 
-uint32_t Remaining(uint32_t now, uint32_t at) {
-    const int32_t rest = static_cast<int32_t>(at - now);  // wraps with the counter
-    return rest > 0 ? static_cast<uint32_t>(rest) : 0;
+// Milliseconds until the slot goes stale (0: it is), or kLongestBackoffMs when nothing is out.
+uint32_t UntilStale(const DeviceSlot& slot, uint32_t now) {
+    const int32_t timeout = Get(slot.replyTimeoutMs);
+    const uint64_t awaiting = Get(slot.awaiting);
+    if (timeout <= 0 || awaiting == 0) return kLongestBackoffMs;
+    if ((awaiting & kStaleSeen) != 0) return 0;
+    const uint32_t rest =
+        UntilTimeout(now, static_cast<uint32_t>(awaiting), static_cast<uint32_t>(timeout));
+    return rest < kLongestBackoffMs ? rest : kLongestBackoffMs;
 }
 
-// Milliseconds until the slot goes stale (0: it is), or kLongestBackoffMs when nothing is out.
-uint32_t UntilStale(const DeviceSlot& slot, double now) {
-    const int32_t timeout = Get(slot.replyTimeoutMs);
-    const double since = Get(slot.awaitingSince);
-    if (timeout <= 0 || since < 0) return kLongestBackoffMs;
-    double elapsed = now - since;
-    // The read stamps its time before it sends, so `now` may lie just before the request; a
-    // difference of more than half the counter's range means the counter wrapped.
-    if (elapsed < 0) elapsed = elapsed < -kTimeBaseRange / 2 ? elapsed + kTimeBaseRange : 0;
-    const double rest = timeout - elapsed;
-    if (rest < 0) return 0;
-    return rest >= kLongestBackoffMs ? kLongestBackoffMs : static_cast<uint32_t>(rest) + 1;
+// Starts the reply wait unless one is running; returns the stamp it set, else 0.
+uint64_t StampRequest(DeviceSlot& slot) {
+    uint64_t none = 0;
+    const uint64_t stamp = kAwaiting | platform::TimeMs();
+    return slot.awaiting.compare_exchange_strong(none, stamp, std::memory_order_relaxed) ? stamp
+                                                                                         : 0;
+}
+
+// Takes back a stamp whose send failed, unless a reply or a stale mark came meanwhile.
+void CancelStamp(DeviceSlot& slot, uint64_t stamp) {
+    if (stamp != 0) slot.awaiting.compare_exchange_strong(stamp, 0, std::memory_order_relaxed);
+}
+
+// Notes a host send that failed on connection number `connection`, unless a failure of this or
+// a later connection is noted already, and wakes the receive thread to take the loss.
+void NoteFailedSend(uint16_t slotNumber, uint32_t connection, int error) {
+    if ((connection & 1u) == 0) return;  // no connection was established: nothing to lose
+    DeviceSlot& slot = g_devices[slotNumber];
+    const uint64_t noted = (uint64_t{connection} << 32) | static_cast<uint32_t>(error);
+    uint64_t seen = slot.failedSend.load();
+    while (static_cast<int32_t>(connection - static_cast<uint32_t>(seen >> 32)) > 0 &&
+           !slot.failedSend.compare_exchange_weak(seen, noted)) {
+    }
+    WakeReceiveThread(slotNumber);
 }
 
 // Waits for a non-blocking connect of `socket` to end: 0 once connected, else the socket error
@@ -62,7 +81,7 @@ int WaitConnected(uint16_t slot, uint32_t generation, ws::SOCKET socket) {
     const uint32_t start = platform::TimeMs();
     for (;;) {
         if (!ThreadServes(slot, generation)) return -1;
-        const uint32_t elapsed = platform::TimeMs() - start;
+        const uint32_t elapsed = ElapsedMs(platform::TimeMs(), start);
         if (elapsed >= kAttemptMs) return ws::kWsaETimedOut;
         uint32_t waitMs = kAttemptMs - elapsed;
         if (waitMs > kDownWaitMs) waitMs = kDownWaitMs;
@@ -175,15 +194,15 @@ uint32_t Doubled(uint32_t backoffMs) {
 // The wait before the attempt after a failed one.
 uint32_t NextBackoff(const LinkState& link) {
     const uint32_t doubled = Doubled(link.backoffMs);
-    const bool early = platform::TimeMs() - link.outageSince < kQuickRetrySpanMs;
+    const bool early = ElapsedMs(platform::TimeMs(), link.outageSince) < kQuickRetrySpanMs;
     return early && doubled > kQuickRetryMs ? kQuickRetryMs : doubled;
 }
 
-// What a new connection starts from, as after Init: every output is written again by the next
-// WriteDO, and the counter clears start afresh. The kind stays.
-void ResetShadows(DeviceSlot& slot) {
+// What a new connection starts from: every output is written again by the next write (a
+// device that restarted has its outputs off). The counter-clear shadows and the error clear are
+// kept: clearing again on a new connection would only lose the device's counts. The kind stays.
+void ResetOutputShadows(DeviceSlot& slot) {
     for (auto& shadow : slot.outputShadow) Set(shadow, kShadowNothingRequested);
-    for (auto& shadow : slot.counterClearShadow) Set(shadow, 0);
 }
 
 }  // namespace
@@ -192,57 +211,131 @@ void StartHealth(uint16_t slot) {
     DeviceSlot& device = g_devices[slot];
     Set(device.replyTimeoutMs, SlotReplyTimeoutMs(slot));
     Set(device.reconnects, SlotReconnect(slot) ? 1 : 0);
-    Set(device.awaitingSince, -1.0);
+    Set(device.awaiting, 0);
     Set(device.linkError, 0);
     Set(device.staleUntilReply, 0);
+    MarkConnectionDown(device);
     CopyField(g_targets[slot].ip, kShortFieldSize, g_settings.ip[slot]);
     CopyField(g_targets[slot].port, kShortFieldSize, g_settings.port[slot]);
     StartKeepAlive(slot);
 }
 
 void EndHealth(DeviceSlot& slot) {
-    Set(slot.awaitingSince, -1.0);
+    MarkConnectionDown(slot);
+    Set(slot.awaiting, 0);
     Set(slot.linkError, 0);
     Set(slot.staleUntilReply, 0);
 }
 
-double NoteRequestSent(DeviceSlot& slot) {
-    double none = -1.0;
-    const double now = TimeBase();
-    return slot.awaitingSince.compare_exchange_strong(none, now, std::memory_order_relaxed) ? now
-                                                                                            : -1.0;
+void MarkConnectionUp(DeviceSlot& slot) {
+    uint32_t number = slot.connection.load();
+    while ((number & 1u) == 0 && !slot.connection.compare_exchange_weak(number, number + 1)) {
+    }
 }
 
-void CancelRequest(DeviceSlot& slot, double stamp) {
-    if (stamp < 0) return;
-    slot.awaitingSince.compare_exchange_strong(stamp, -1.0, std::memory_order_relaxed);
+void MarkConnectionDown(DeviceSlot& slot) {
+    uint32_t number = slot.connection.load();
+    while ((number & 1u) != 0 && !slot.connection.compare_exchange_weak(number, number + 1)) {
+    }
 }
 
-bool IsStale(const DeviceSlot& slot, double now) {
-    return UntilStale(slot, now) == 0;
+int ConnectionError(const DeviceSlot& slot) {
+    // Acquire: the receive thread clears linkError with a release store once a new connection
+    // and its fields are in place.
+    return slot.linkError.load(std::memory_order_acquire);
 }
 
-void NoteSendFailed(uint16_t slot, int error) {
-    if (slot >= kSlotCount || Get(g_devices[slot].reconnects) == 0 || error == 0) return;
-    int32_t none = 0;
-    g_devices[slot].linkError.compare_exchange_strong(none, error, std::memory_order_relaxed);
-    WakeReceiveThread(slot);
+int SendRequest(uint16_t slotNumber, const char* bytes, int length, int shownLength,
+                RequestSort sort) {
+    DeviceSlot& slot = g_devices[slotNumber];
+    if (const int lost = ConnectionError(slot); lost != 0) {
+        return sort == RequestSort::kRead ? 0 : lost;
+    }
+    const uint64_t stamp = sort != RequestSort::kWriteUnanswered ? StampRequest(slot) : 0;
+    const SocketApi& api = g_module.sockets;
+    // The connection's number is loaded before the socket, so a failure noted for it belongs to
+    // that connection or to none: a newer connection publishes its socket before its number.
+    const uint32_t connection = slot.connection.load();
+    SlotSend use(slot);
+    const ws::SOCKET socket = use.Socket();
+    SendTurn turn(slotNumber);  // a keep-alive and a host send never mix their bytes
+    const int result = api.send(socket, bytes, length, 0);
+    const auto shownSocket = static_cast<int32_t>(socket);
+    if (result != ws::kSocketError) {
+        trace::Send(result, shownSocket, bytes, shownLength, length);
+        return 0;
+    }
+    // Read before the trace lines: a trace library may change the thread's last error.
+    const int error = api.WSAGetLastError();
+    trace::Send(ws::kSocketError, shownSocket, bytes, shownLength, length);
+    trace::WsaGetLastError(error);
+    CancelStamp(slot, stamp);
+    // A failed send is a failure even when the socket layer has no error number for it.
+    const int failure = error != 0 ? error : ws::kWsaSysCallFailure;
+    NoteFailedSend(slotNumber, connection, failure);
+    return failure;
+}
+
+uint32_t UntilTimeout(uint32_t now, uint32_t stamp, uint32_t timeoutMs) {
+    uint32_t elapsed = ElapsedMs(now, stamp);
+    if (elapsed > UINT32_MAX - kStampAheadMs) elapsed = 0;  // stamped just after `now`
+    return elapsed > timeoutMs ? 0 : timeoutMs - elapsed + 1;
+}
+
+bool CheckStale(DeviceSlot& slot, uint32_t now) {
+    uint64_t awaiting = Get(slot.awaiting);
+    if (awaiting == 0 || Get(slot.replyTimeoutMs) <= 0) return false;
+    if ((awaiting & kStaleSeen) != 0) return true;
+    if (UntilStale(slot, now) != 0) return false;
+    // Marked in the same word, so that a reply that clears it meanwhile wins.
+    if (slot.awaiting.compare_exchange_strong(awaiting, awaiting | kStaleSeen,
+                                              std::memory_order_relaxed)) {
+        return true;
+    }
+    return (awaiting & kStaleSeen) != 0;
+}
+
+int ReadResult(DeviceSlot& slot) {
+    if (const int lost = ConnectionError(slot); lost != 0) return lost;
+    // After a reconnect the values are those of the lost connection until a reply comes.
+    if (Get(slot.staleUntilReply) != 0 && Get(slot.replyTimeoutMs) != 0) {
+        return ws::kWsaETimedOut;
+    }
+    // `now` holds the counter's value, 0 .. 2^32 - 1, as a double: the conversion is exact.
+    return CheckStale(slot, static_cast<uint32_t>(Get(slot.now))) ? ws::kWsaETimedOut : 0;
+}
+
+int FailedSendOn(const DeviceSlot& slot, uint32_t connection) {
+    const uint64_t noted = slot.failedSend.load();
+    return static_cast<uint32_t>(noted >> 32) == connection ? static_cast<int32_t>(noted) : 0;
 }
 
 bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int lostError,
               uint32_t* waitMs) {
     DeviceSlot& slot = g_devices[slotNumber];
+    const bool reconnects = Get(slot.reconnects) != 0;
     if (!link.down) {
-        int error = Get(slot.linkError);  // a host send failed
-        if (error == 0) error = lostError;
-        const uint32_t untilStale = UntilStale(slot, TimeBase());
-        if (error == 0 && untilStale == 0) error = ws::kWsaETimedOut;
+        // Checked here too, so that a silence is remembered as stale even when nobody reads.
+        const uint32_t now = platform::TimeMs();
+        const bool stale = CheckStale(slot, now);
+        int error = lostError;
+        if (error == 0 && reconnects && stale) error = ws::kWsaETimedOut;
         if (error == 0) {
-            if (untilStale < *waitMs) *waitMs = untilStale;
+            if (reconnects) {
+                const uint32_t untilStale = UntilStale(slot, now);
+                if (untilStale < *waitMs) *waitMs = untilStale;
+            }
+            return false;
+        }
+        if (!reconnects) {
+            // Reads and writes report the loss until DeInit and Init.
+            int32_t none = 0;
+            slot.linkError.compare_exchange_strong(none, error, std::memory_order_relaxed);
             return false;
         }
         // Reads and writes report the loss from now on; the connection goes as DeInit closes it.
         Set(slot.linkError, error);
+        MarkConnectionDown(slot);
         CloseSlotConnection(slotNumber, slot.socket.exchange(ws::kInvalidSocket));
         // A connection that brought a reply was a good one: start the backoff afresh. One that
         // was lost before its first reply (a device that accepts and drops, or never answers)
@@ -255,10 +348,10 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         } else {
             link.backoffMs = NextBackoff(link);
         }
-        link.nextTryAt = platform::TimeMs() + link.backoffMs;
+        link.waitFrom = platform::TimeMs();
     }
 
-    const uint32_t rest = Remaining(platform::TimeMs(), link.nextTryAt);
+    const uint32_t rest = RemainingMs(platform::TimeMs(), link.waitFrom, link.backoffMs);
     if (rest > 0) {
         const uint32_t bound = rest < kDownWaitMs ? rest : kDownWaitMs;
         if (bound < *waitMs) *waitMs = bound;
@@ -273,15 +366,18 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         }
         Set(slot.linkError, error);
         link.backoffMs = NextBackoff(link);
-        link.nextTryAt = platform::TimeMs() + link.backoffMs;
+        link.waitFrom = platform::TimeMs();
         if (kDownWaitMs < *waitMs) *waitMs = kDownWaitMs;
         return true;
     }
     // Published before the test of the run flag, which DeInit clears before it takes the socket
     // out: either DeInit finds the new socket and closes it, or this thread sees the flag and
-    // takes the socket back itself.
+    // takes the socket back itself. The socket comes before the connection's number, so that a
+    // host send that loads the new number sends on the new socket.
     slot.socket.store(socket);
+    MarkConnectionUp(slot);
     if (!ThreadServes(slotNumber, generation)) {
+        MarkConnectionDown(slot);
         ws::SOCKET published = socket;
         if (slot.socket.compare_exchange_strong(published, ws::kInvalidSocket)) {
             g_module.sockets.closesocket(socket);
@@ -289,8 +385,8 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         *waitMs = 0;
         return true;
     }
-    ResetShadows(slot);
-    Set(slot.awaitingSince, -1.0);
+    ResetOutputShadows(slot);
+    Set(slot.awaiting, 0);
     Set(slot.staleUntilReply, 1);
     // Release: a host that sees the loss ended also sees the fresh shadows and staleUntilReply.
     slot.linkError.store(0, std::memory_order_release);

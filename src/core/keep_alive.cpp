@@ -7,7 +7,6 @@
 #include "core/device_table.h"
 #include "core/health.h"
 #include "platform/platform.h"
-#include "trace/trace_sink.h"
 
 namespace vexlor {
 namespace {
@@ -50,28 +49,6 @@ int32_t RequestKind(uint16_t slot, int32_t kind) {
     return IsIoControllerMarker(password) ? kKindIoController : kKindDigital12;
 }
 
-// Sends the request on the slot's connection with the usual send trace line(s); returns 0 or
-// the socket error number.
-int SendRequest(DeviceSlot& slot, const KeepAliveRequest& request) {
-    const SocketApi& api = g_module.sockets;
-    // Counted as a sender, so that DeInit does not close the socket under this send.
-    SlotSend use(slot);
-    const ws::SOCKET socket = use.Socket();
-    if (socket == ws::kInvalidSocket) return 0;
-    const int result = api.send(socket, request.bytes, request.length, 0);
-    if (result != ws::kSocketError) {
-        trace::Send(result, static_cast<int32_t>(socket), request.bytes, request.shown,
-                    request.length);
-        return 0;
-    }
-    int error = api.WSAGetLastError();
-    if (error == 0) error = ws::kWsaSysCallFailure;
-    trace::Send(ws::kSocketError, static_cast<int32_t>(socket), request.bytes, request.shown,
-                request.length);
-    trace::WsaGetLastError(error);
-    return error;
-}
-
 }  // namespace
 
 void RegisterKeepAliveRequest(int32_t kind, KeepAliveBuilder builder) {
@@ -108,8 +85,8 @@ void KeepAlive(uint16_t slotNumber, int32_t kind, uint32_t* waitMs) {
     KeepAliveState& state = g_state[slotNumber];
     const int32_t interval = state.intervalMs.load(std::memory_order_relaxed);
     DeviceSlot& slot = g_devices[slotNumber];
-    // Off, or the connection is down and a reconnect is under way.
-    if (interval <= 0 || Get(slot.linkError) != 0) return;
+    // Off, or the connection is lost (a reconnect or the host's DeInit takes it from here).
+    if (interval <= 0 || ConnectionError(slot) != 0) return;
     const ws::SOCKET socket = slot.socket.load(std::memory_order_acquire);
     if (socket == ws::kInvalidSocket) return;
     const uint32_t now = platform::TimeMs();
@@ -127,21 +104,18 @@ void KeepAlive(uint16_t slotNumber, int32_t kind, uint32_t* waitMs) {
     const KeepAliveBuilder build =
         g_builders[RequestKind(slotNumber, kind)].load(std::memory_order_acquire);
     if (build == nullptr) return;
-    if (state.turn.exchange(1, std::memory_order_acquire) != 0) {
+    if (state.turn.load(std::memory_order_acquire) != 0) {
         CutWait(waitMs, kTurnBusyRetryMs);  // a host send is under way
         return;
     }
     KeepAliveRequest request;
     build(slotNumber, request);
-    // A reply can be decoded only once a kind is stamped: until then none is awaited.
-    const double stamp = kind != kKindNone ? NoteRequestSent(slot) : -1.0;
-    const int error = SendRequest(slot, request);
+    // Through the one core send, which takes the send turn and writes the send trace line. A
+    // reply can be decoded only once a kind is stamped: until then none is awaited.
+    SendRequest(slotNumber, request.bytes, request.length, request.shown,
+                kind != kKindNone ? RequestSort::kRead : RequestSort::kWriteUnanswered);
+    // Counted as sent also when it failed, so that a failing connection is not tried at once.
     state.lastSendMs.store(platform::TimeMs(), std::memory_order_relaxed);
-    state.turn.store(0, std::memory_order_release);
-    if (error != 0) {
-        CancelRequest(slot, stamp);
-        NoteSendFailed(slotNumber, error);
-    }
     CutWait(waitMs, span);
 }
 

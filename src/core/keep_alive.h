@@ -29,8 +29,8 @@ void RegisterKeepAliveRequest(int32_t kind, KeepAliveBuilder builder);
 // Init: takes the slot's "Keep Alive" setting and counts the new connection as just used.
 void StartKeepAlive(uint16_t slot);
 
-// Holds the slot's send turn for one send of a host function: waits while a keep-alive of the
-// slot is being sent, and counts the connection as used when it ends.
+// Holds the slot's send turn for one send on its connection (the core send takes it): waits
+// while another send of the slot is under way, and counts the connection as used when it ends.
 class SendTurn {
   public:
     explicit SendTurn(uint16_t slot);

@@ -82,11 +82,6 @@ bool Current(const DeviceSlot& slot, uint32_t generation) {
     return GenerationOf(slot.threadGeneration.load()) == generation;
 }
 
-uint32_t Remaining(uint32_t now, uint32_t since, uint32_t span) {
-    const uint32_t elapsed = now - since;  // wraps with the counter
-    return elapsed >= span ? 0 : span - elapsed;
-}
-
 void AddToSet(ws::FdSet& set, ws::SOCKET socket) {
     if (socket != ws::kInvalidSocket) set.fd_array[set.fd_count++] = socket;
 }
@@ -112,7 +107,7 @@ struct SocketWatch {
             return ws::kInvalidSocket;
         }
         if (socket == failing) {
-            const uint32_t rest = Remaining(now, failedAt, kRetryMs);
+            const uint32_t rest = RemainingMs(now, failedAt, kRetryMs);
             if (rest > 0) {
                 if (rest < *waitMs) *waitMs = rest;
                 return ws::kInvalidSocket;
@@ -170,7 +165,7 @@ bool ReceiveStep::ShowErrorBox(const char* caption, const char* text, int length
     ShowReplyErrorBox(caption, text, length);
     // Counted again before the test, as at the start of a pass: a DeInit or Init that has not
     // seen the count has already changed what the test reads.
-    g_devices[slot_].socketUsers.fetch_add(1);
+    use_.Enter();
     left_ = false;
     return Serving();
 }
@@ -195,9 +190,8 @@ void DrainWakeChannel(uint16_t slot) {
 }
 
 void ReceiveStep::Leave() {
-    if (left_) return;
     left_ = true;
-    g_devices[slot_].socketUsers.fetch_sub(1);
+    use_.Leave();
 }
 
 uint32_t ThreadDev(void* argument) {
@@ -209,9 +203,10 @@ uint32_t ThreadDev(void* argument) {
     // A thread that a newer Init has replaced (generation changed) leaves the slot's flags to the
     // new thread; counting itself as a socket user makes the test and the store one step for
     // Init, which waits for the count before it starts the new thread.
-    slot.socketUsers.fetch_add(1);
-    if (Current(slot, generation)) slot.threadAlive.store(1, std::memory_order_release);
-    slot.socketUsers.fetch_sub(1);
+    {
+        SocketUse use(slot);
+        if (Current(slot, generation)) slot.threadAlive.store(1, std::memory_order_release);
+    }
     platform::SetCurrentThreadPriorityNormal();
     trace::ThreadPriority(0);
 
@@ -220,11 +215,10 @@ uint32_t ThreadDev(void* argument) {
     SocketWatch watch;
     LinkState link;
     for (;;) {
-        slot.socketUsers.fetch_add(1);
-        if (slot.runFlag.load() == 0 || !Current(slot, generation)) {
-            slot.socketUsers.fetch_sub(1);
-            break;
-        }
+        // Counted from before the test of the run flag to the end of the pass's socket calls and
+        // stores (see the top of this file).
+        SocketUse use(slot);
+        if (slot.runFlag.load() == 0 || !Current(slot, generation)) break;
         const int32_t kind = Get(slot.kind);
         const ResponseParser parser = ParserForKind(kind);
         if (kind != carryKind) {  // what one family held means nothing to another
@@ -234,16 +228,24 @@ uint32_t ThreadDev(void* argument) {
 
         const ws::SOCKET wake = g_wake[slotNumber].socket.load(std::memory_order_acquire);
         uint32_t waitMs = wake != ws::kInvalidSocket ? kIdleWaitMs : kPollMs;
+        // The slot's socket counts only once its connection is established: one that Init (or a
+        // reconnect) is still connecting is neither watched nor ever taken for a lost one.
+        // Acquire: the socket is published before the connection's number.
+        const uint32_t connection = slot.connection.load();
+        const bool established = (connection & 1u) != 0;
+        const ws::SOCKET held =
+            established ? slot.socket.load(std::memory_order_acquire) : ws::kInvalidSocket;
         // Thermometers open a connection per poll and the device closes it after its answer.
-        if (Get(slot.reconnects) != 0 && kind != kKindThermo1 && kind != kKindThermo2 &&
-            kind != kKindThermo8) {
-            // A slot that reconnects by itself: a lost connection is closed and made anew here.
-            const ws::SOCKET held = slot.socket.load(std::memory_order_acquire);
+        if (kind != kKindThermo1 && kind != kKindThermo2 && kind != kKindThermo8 &&
+            (established || link.down)) {
             int lost = 0;
             if (held != ws::kInvalidSocket && held == watch.ended) lost = ws::kWsaEConnReset;
             if (held != ws::kInvalidSocket && held == watch.failing) lost = watch.failError;
+            if (const int failed = FailedSendOn(slot, connection); established && failed != 0) {
+                lost = failed;
+            }
             if (KeepLink(slotNumber, generation, link, lost, &waitMs)) {
-                slot.socketUsers.fetch_sub(1);
+                use.Leave();
                 WaitForWakeUp(wake, waitMs);
                 continue;
             }
@@ -251,19 +253,19 @@ uint32_t ThreadDev(void* argument) {
                 link.renewed = false;
                 watch = SocketWatch{};
                 carry = ReceiveCarry{};
+                continue;  // starts over with the new connection's number and socket
             }
         }
         const uint32_t now = platform::TimeMs();
         const bool holding = parser != nullptr && carry.length > 0 && carry.flushWhenQuiet;
         if (holding) {
-            const uint32_t rest = Remaining(now, carry.heldSince, carry.quietMs);
+            const uint32_t rest = RemainingMs(now, carry.heldSince, carry.quietMs);
             if (rest < waitMs) waitMs = rest;
         }
-        // Acquire: Init publishes a new socket with a release store once it is created. The
-        // socket is watched at kind 0 too, so that a reply wakes the thread even when the
+        // The socket is watched at kind 0 too, so that a reply wakes the thread even when the
         // wake-up of the kind stamp before its request was lost; bytes that arrive while the
         // kind is still 0 wait in the socket until one is stamped.
-        const ws::SOCKET current = slot.socket.load(std::memory_order_acquire);
+        const ws::SOCKET current = held;
         if (watch.pending != current || parser != nullptr) watch.pending = ws::kInvalidSocket;
         // An open connection that has sent nothing for its keep-alive time sends a request.
         if (current != watch.ended) KeepAlive(slotNumber, kind, &waitMs);
@@ -281,7 +283,7 @@ uint32_t ThreadDev(void* argument) {
         AddToSet(readSet, socket);
         bool readable = false;
         if (readSet.fd_count == 0) {
-            slot.socketUsers.fetch_sub(1);
+            use.Leave();
             platform::Sleep(kPollMs);
             continue;
         }
@@ -291,13 +293,12 @@ uint32_t ThreadDev(void* argument) {
         if (ready == ws::kSocketError) {
             // Never go on to recv after a failed select: on a blocking socket it could wait for
             // as long as the device stays silent.
-            if (socket != ws::kInvalidSocket) {
-                watch.Failed(socket, now);
-            } else {
-                slot.socketUsers.fetch_sub(1);
+            if (socket == ws::kInvalidSocket) {
+                use.Leave();
                 platform::Sleep(kPollMs);
                 continue;
             }
+            watch.Failed(socket, now);
         } else if (ready > 0) {
             if (wake != ws::kInvalidSocket && InSet(readSet, wake)) Drain(wake);
             readable = socket != ws::kInvalidSocket && InSet(readSet, socket);
@@ -306,18 +307,14 @@ uint32_t ThreadDev(void* argument) {
         if (readable && parser == nullptr) {
             // Bytes at kind 0: look again for a kind shortly, without spinning on them.
             if (Get(slot.kind) == kind) watch.pending = socket;
-            slot.socketUsers.fetch_sub(1);
             continue;
         }
         // The kind may have changed while the thread waited: start over with the new one.
         const bool quiet = holding && !readable &&
-                           Remaining(platform::TimeMs(), carry.heldSince, carry.quietMs) == 0;
-        if (Get(slot.kind) != kind || (!readable && !quiet)) {
-            slot.socketUsers.fetch_sub(1);
-            continue;
-        }
+                           RemainingMs(platform::TimeMs(), carry.heldSince, carry.quietMs) == 0;
+        if (Get(slot.kind) != kind || (!readable && !quiet)) continue;
 
-        ReceiveStep step(slotNumber, generation, socket, readable, carry);
+        ReceiveStep step(slotNumber, generation, socket, readable, carry, use);
         parser(step);
         step.Leave();
         if (step.Called()) {
@@ -326,9 +323,10 @@ uint32_t ThreadDev(void* argument) {
         }
     }
 
-    slot.socketUsers.fetch_add(1);
-    if (Current(slot, generation)) slot.threadAlive.store(0, std::memory_order_release);
-    slot.socketUsers.fetch_sub(1);
+    {
+        SocketUse use(slot);
+        if (Current(slot, generation)) slot.threadAlive.store(0, std::memory_order_release);
+    }
     trace::ThreadExit();
     CountEnded(slotNumber);
     return 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/device_table.h"
 #include "core/winsock_types.h"
 #include "platform/platform.h"
 
@@ -16,9 +17,10 @@ namespace vexlor {
 constexpr int kMaxReceiveSize = 1024;
 
 // How long bytes that a parser holds back may wait for the rest of their reply before they are
-// decoded as they stand. A connection that has not yet ended any reply with a terminator may be
-// a device that sends none, so its held bytes wait only briefly; once it has shown terminators
-// a held tail waits long enough for TCP to retransmit a lost segment on a lossy link.
+// decoded as they stand. The documented devices end every reply with a terminator, so held
+// bytes wait long enough for TCP to retransmit a lost segment on a lossy link, from the first
+// reply after load on. Only a slot whose device has been shown to send none (its held text,
+// decoded after the long wait, was a reply) has its held bytes wait briefly.
 constexpr uint32_t kCarryQuietMs = 80;
 constexpr uint32_t kCarryQuietTerminatedMs = 2000;
 
@@ -29,10 +31,13 @@ struct ReceiveCarry {
     int length = 0;
     // Whether the thread calls the parser once the held bytes have been quiet for quietMs.
     bool flushWhenQuiet = false;
-    uint32_t quietMs = kCarryQuietMs;
+    uint32_t quietMs = kCarryQuietTerminatedMs;
     uint32_t heldSince = 0;  // TimeMs when bytes were last added to the held ones
     // The connection has sent NUL-terminated replies (the digital families look at this).
     bool terminatorsSeen = false;
+    // The slot's device has been shown to send no terminators: while this connection has not
+    // sent one, its held bytes wait only kCarryQuietMs.
+    bool withoutTerminators = false;
     // The last held bytes were decoded as they stood: a NUL that arrives next ends that text.
     bool flushedOpen = false;
 };
@@ -41,18 +46,19 @@ struct ReceiveCarry {
 class ReceiveStep {
   public:
     ReceiveStep(uint16_t slot, uint32_t generation, ws::SOCKET socket, bool readable,
-                ReceiveCarry& carry)
+                ReceiveCarry& carry, SocketUse& use)
         : slot_(slot),
           generation_(generation),
           socket_(socket),
           readable_(readable),
-          carry_(carry) {}
+          carry_(carry),
+          use_(use) {}
 
     uint16_t Slot() const { return slot_; }
     ReceiveCarry& Carry() { return carry_; }
 
     // True when the slot's socket has something waiting (data, or the end of the connection);
-    // false when the step was run because the held bytes have waited kCarryQuietMs.
+    // false when the step was run because the held bytes have waited their quiet time.
     bool Readable() const { return readable_; }
 
     // The step's one recv of at most `size` bytes into buffer; returns the number received, or 0
@@ -85,6 +91,7 @@ class ReceiveStep {
     ws::SOCKET socket_;
     bool readable_;
     ReceiveCarry& carry_;
+    SocketUse& use_;
     bool called_ = false;
     int result_ = 0;
     bool left_ = false;

@@ -11,7 +11,6 @@
 #include "config/settings.h"
 #include "core/device_table.h"
 #include "core/health.h"
-#include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 
@@ -32,15 +31,20 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     sink.report = ReportInBox;
     sink.context = &step;
     ReceiveCarry& carry = step.Carry();
-    // What the slot's device showed on earlier connections holds for this one from its start.
-    if (!carry.terminatorsSeen && Get(slot.digitalTerminates) != 0) carry.terminatorsSeen = true;
+    // What the slot's device showed on earlier connections holds for this one from its start:
+    // digitalTerminates is 1 once it has ended replies with a NUL, -1 once it has been shown to
+    // send none, 0 while nothing is known (it is then taken to send them, as documented).
+    const int32_t terminates = Get(slot.digitalTerminates);
+    if (!carry.terminatorsSeen && terminates > 0) carry.terminatorsSeen = true;
+    carry.withoutTerminators = terminates < 0;
     if (!step.Readable()) {
         if (!step.Serving()) return;
-        // A reply recognised after the long quiet time: the device may send no terminators
-        // after all (another device at the slot's address), so new connections start over.
-        const bool waitedLong = carry.terminatorsSeen;
+        // Text recognised as a reply after the long quiet time: this device sends no terminators
+        // (another device at the slot's address, say), so its held bytes wait briefly from now
+        // on, on this connection and later ones, until it sends one.
+        const bool waitedLong = carry.quietMs == kCarryQuietTerminatedMs;
         if (FlushDigitalCarry(slot, model, carry, sink) && waitedLong) {
-            Set(slot.digitalTerminates, 0);
+            Set(slot.digitalTerminates, -1);
             carry.terminatorsSeen = false;  // the next terminator sets it again
         }
         return;
@@ -48,34 +52,38 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
     char block[kDigitalMaxBlock];
     const int received = step.Receive(block, model.blockSize);
     if (!step.Serving()) return;
-    // The device closed the connection: a held tail can never be completed now. On a
-    // connection whose replies end with a NUL it is a piece of a reply and is dropped; on one
-    // that has shown none it is what such a device sends, decoded as it stands.
+    // The device closed the connection: a held tail can never be completed now. Unless the
+    // device has been shown to send no terminators it is a piece of a reply and is dropped;
+    // from such a device it is what it sends, decoded as it stands.
     if (step.PeerClosed()) {
-        if (carry.terminatorsSeen) {
+        if (carry.withoutTerminators && !carry.terminatorsSeen) {
+            FlushDigitalCarry(slot, model, carry, sink);
+        } else {
             carry.length = 0;
             carry.flushWhenQuiet = false;
-        } else {
-            FlushDigitalCarry(slot, model, carry, sink);
         }
     }
     if (received <= 0) return;
     DecodeDigitalReceive(slot, model, carry, block, received, platform::TimeMs(), sink);
-    if (carry.terminatorsSeen && Get(slot.digitalTerminates) == 0) Set(slot.digitalTerminates, 1);
+    if (carry.terminatorsSeen && Get(slot.digitalTerminates) <= 0) Set(slot.digitalTerminates, 1);
 }
 
-// Builds the request with the slot's password and sends it. Every request but the error clear
-// is answered by the device, so a reply is awaited from then on.
-int SendRequest(uint16_t slot, DigitalRequest request, int index) {
+// What the device does with a request: input, output, switch output and counter requests are
+// answered; no manual documents a reply to a counter clear or an error clear.
+RequestSort SortOf(DigitalRequest request, bool read) {
+    if (read) return RequestSort::kRead;
+    return request == DigitalRequest::kSwitchOn || request == DigitalRequest::kSwitchOff
+               ? RequestSort::kWrite
+               : RequestSort::kWriteUnanswered;
+}
+
+// Builds the request with the slot's password and sends it.
+int SendRequest(uint16_t slot, DigitalRequest request, int index, bool read = false) {
     char password[kPublishedPasswordSize];
     SlotPassword(slot, password);
     char text[kDigitalRequestSize];
     const int length = BuildDigitalRequest(text, sizeof text, request, index, password);
-    const double stamp =
-        request != DigitalRequest::kClearError ? NoteRequestSent(g_devices[slot]) : -1.0;
-    const int error = SendDigitalRequest(slot, text, length);
-    if (error != 0) CancelRequest(g_devices[slot], stamp);
-    return error;
+    return vexlor::SendRequest(slot, text, length, length, SortOf(request, read));
 }
 
 template <typename T>
@@ -93,11 +101,8 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, stamp, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        // While a reconnecting slot's connection is down, nothing is sent.
-        if (Get(slot.linkError) == 0) {
-            const int error = SendRequest(slotNumber, request, 0);
-            if (error != 0) return error;
-        }
+        const int error = SendRequest(slotNumber, request, 0, true);
+        if (error != 0) return error;
     }
     if (model.kind == kKindDigital12) {
         CopyOut(word16, Get(word12));
@@ -123,29 +128,6 @@ void RegisterDigitalParsers() {
     RegisterResponseParser(kKindDigital24, Digital24Parser);
 }
 
-int SendDigitalRequest(uint16_t slotNumber, const char* request, int length) {
-    const SocketApi& api = g_module.sockets;
-    // A reconnecting slot whose connection is down reports its loss without sending.
-    const int32_t lost = Get(g_devices[slotNumber].linkError);
-    if (lost != 0) return lost;
-    SlotSend use(g_devices[slotNumber]);
-    const ws::SOCKET socket = use.Socket();
-    SendTurn turn(slotNumber);  // never mixed with a keep-alive on the wire
-    const int result = api.send(socket, request, length, 0);
-    const auto shownSocket = static_cast<int32_t>(socket);
-    if (result == ws::kSocketError) {
-        const int error = api.WSAGetLastError();
-        trace::Send(-1, shownSocket, request, length, length);
-        trace::WsaGetLastError(error);
-        // A failed send is a failure even when the socket layer has no error number for it.
-        const int result = error != 0 ? error : ws::kWsaSysCallFailure;
-        NoteSendFailed(slotNumber, result);
-        return result;
-    }
-    trace::Send(result, shownSocket, request, length, length);
-    return 0;
-}
-
 int DigitalReadInputs(const DigitalModel& model, uint16_t slot, uint16_t* word16, uint32_t* word32,
                       uint16_t* const* bits) {
     if (slot >= kSlotCount) return kResultBadSlot;
@@ -168,8 +150,8 @@ int DigitalReadCounters(const DigitalModel& model, uint16_t slotNumber, int32_t*
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, slot.lastCounterPoll, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        for (int i = 0; i < model.channels && Get(slot.linkError) == 0; ++i) {
-            const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i);
+        for (int i = 0; i < model.channels; ++i) {
+            const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i, true);
             if (error != 0) return error;
         }
     }
@@ -182,8 +164,8 @@ int DigitalWriteOutputs(const DigitalModel& model, uint16_t slotNumber, const ui
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
-    // While a reconnecting slot's connection is down, nothing is sent or remembered.
-    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
+    // While the connection is lost, nothing is sent or remembered.
+    if (const int lost = ConnectionError(slot); lost != 0) return lost;
     for (int i = 0; i < model.channels; ++i) {
         // Only the low 8 bits count: 256 is off, 257 on. Values other than 0 and 1 send nothing
         // but are remembered, so a later 0 or 1 differs from them.
@@ -203,8 +185,8 @@ int DigitalClearCounters(const DigitalModel& model, uint16_t slotNumber, const u
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
-    // While a reconnecting slot's connection is down, nothing is sent or remembered.
-    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
+    // While the connection is lost, nothing is sent or remembered.
+    if (const int lost = ConnectionError(slot); lost != 0) return lost;
     for (int i = 0; i < model.channels; ++i) {
         const uint16_t v = values[i];
         if (v != 0 && v != Get(slot.counterClearShadow[i])) {
@@ -221,8 +203,8 @@ int DigitalErrorClear(const DigitalModel& model, uint16_t slotNumber, uint16_t v
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, model.kind);
-    // While a reconnecting slot's connection is down, nothing is sent or remembered.
-    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
+    // While the connection is lost, nothing is sent or remembered.
+    if (const int lost = ConnectionError(slot); lost != 0) return lost;
     if (value != 0 && value != Get(slot.lastErrorClear)) {
         const int error = SendRequest(slotNumber, DigitalRequest::kClearError, 0);
         if (error != 0) return error;

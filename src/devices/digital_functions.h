@@ -15,10 +15,6 @@ void RegisterDigitalParsers();
 void Digital12Parser(ReceiveStep& step);
 void Digital24Parser(ReceiveStep& step);
 
-// Sends one request text on the slot's socket. Returns 0, or the socket error number of a failed
-// send (after its trace lines); WSASYSCALLFAILURE when the layer gives none.
-int SendDigitalRequest(uint16_t slot, const char* request, int length);
-
 // Bodies of the exported functions for either model. Pointers that are null are skipped; the
 // others receive the word (word16 for the 12xDigital, word32 for the 24xDigital) and then
 // model.channels bit or counter entries.

@@ -200,14 +200,15 @@ bool DecodeTexts(DeviceSlot& slot, const DigitalModel& model, char* buffer, int 
 // The largest run of bytes the framing decodes at once: a held remainder and a whole block.
 constexpr int kDigitalMaxJoined = 2 * kDigitalMaxBlock;
 
-// Keeps the unterminated end of a receive for the next one. A connection that has not shown a
-// terminator yet may belong to a device that sends none: its bytes are decoded as they stand
-// after a short quiet time. Once it has, its held bytes wait long enough for a retransmission.
+// Keeps the unterminated end of a receive for the next one, long enough for a retransmission;
+// only on a slot whose device has been shown to send no terminators (and while this connection
+// has sent none) are its bytes decoded as they stand after a short quiet time.
 void Hold(ReceiveCarry& carry, const char* bytes, int length, uint32_t now) {
     std::memmove(carry.bytes, bytes, static_cast<size_t>(length));
     carry.length = length;
     carry.flushWhenQuiet = true;
-    carry.quietMs = carry.terminatorsSeen ? kCarryQuietTerminatedMs : kCarryQuietMs;
+    carry.quietMs = carry.withoutTerminators && !carry.terminatorsSeen ? kCarryQuietMs
+                                                                       : kCarryQuietTerminatedMs;
     carry.heldSince = now;
 }
 

@@ -5,7 +5,6 @@
 #include "devices/io_controller.h"
 #include "core/device_table.h"
 #include "core/health.h"
-#include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "trace/trace_sink.h"
 #include "vexlor.h"
@@ -13,34 +12,11 @@
 namespace vexlor {
 namespace {
 
-// Sends one frame on the slot's socket and writes its send line. On failure stores the socket
-// error number in *error, after the send line (result -1) the WSAGetLastError line, and returns
-// false.
-bool SendFrame(DeviceSlot& slot, const unsigned char* frame, int* error) {
-    const SocketApi& api = g_module.sockets;
-    // A reconnecting slot whose connection is down reports its loss without sending.
-    if (Get(slot.linkError) != 0) {
-        *error = Get(slot.linkError);
-        return false;
-    }
-    SlotSend use(slot);
-    const ws::SOCKET socket = use.Socket();
-    const char* bytes = reinterpret_cast<const char*>(frame);
-    SendTurn turn(static_cast<uint16_t>(&slot - g_devices));  // never mixed with a keep-alive
-    const int result = api.send(socket, bytes, kIoFrameSize, 0);
-    if (result == ws::kSocketError) {
-        *error = api.WSAGetLastError();
-        // A failed send is a failure even when the socket layer has no error number for it.
-        if (*error == 0) *error = ws::kWsaSysCallFailure;
-        trace::Send(ws::kSocketError, static_cast<int32_t>(socket), bytes,
-                    IoFrameShownLength(frame), kIoFrameSize);
-        trace::WsaGetLastError(*error);
-        NoteSendFailed(static_cast<uint16_t>(&slot - g_devices), *error);
-        return false;
-    }
-    trace::Send(result, static_cast<int32_t>(socket), bytes, IoFrameShownLength(frame),
-                kIoFrameSize);
-    return true;
+// Sends one frame on the slot's socket: 0, or the error (see SendRequest). The send line shows
+// the frame up to its first zero byte.
+int SendFrame(uint16_t slot, const unsigned char* frame, RequestSort sort) {
+    return SendRequest(slot, reinterpret_cast<const char*>(frame), kIoFrameSize,
+                       IoFrameShownLength(frame), sort);
 }
 
 // One receive step for kind 6: no error box, and replyValid is never set. The last bytes of a
@@ -85,17 +61,11 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_ReadDI(
 
     if (RequestDue(slot, slot.lastInputPoll, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, kKindIoController);
-        // While a reconnecting slot's connection is down, nothing is sent.
-        if (Get(slot.linkError) == 0) {
-            unsigned char frame[kIoFrameSize];
-            BuildIoReadInputsFrame(frame);
-            int error = 0;
-            const double stamp = NoteRequestSent(slot);  // answered by an input-state frame
-            if (!SendFrame(slot, frame, &error)) {
-                CancelRequest(slot, stamp);
-                return error;
-            }
-        }
+        unsigned char frame[kIoFrameSize];
+        BuildIoReadInputsFrame(frame);
+        // Answered by an input-state frame.
+        const int error = SendFrame(slotNumber, frame, RequestSort::kRead);
+        if (error != 0) return error;
     }
 
     // The values of the last input-state frame the receive thread decoded; null pointers are
@@ -116,8 +86,8 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
     if (preamble != kResultOk) return preamble;
     DeviceSlot& slot = g_devices[slotNumber];
     StampKind(slotNumber, kKindIoController);
-    // While a reconnecting slot's connection is down, nothing is sent or remembered.
-    if (const int32_t lost = Get(slot.linkError); lost != 0) return lost;
+    // While the connection is lost, nothing is sent or remembered.
+    if (const int lost = ConnectionError(slot); lost != 0) return lost;
 
     // Only the low 8 bits of each value count, for the mask and for the shadow alike.
     const uint16_t raw[kIoOutputCount] = {out1, out2, out3, out4, out5, out6, out7, out8};
@@ -130,8 +100,9 @@ extern "C" VEXLOR_API int VEXLOR_CALL HWgroup_IOController_WriteDO(
         if (values[i] != Get(slot.outputShadow[i])) {
             // Every changed output sends the same frame with the whole mask. A failed send
             // leaves this and the later shadow entries unchanged, so the next call retries.
-            int error = 0;
-            if (!SendFrame(slot, frame, &error)) return error;
+            // No frame answers a set-outputs request.
+            const int error = SendFrame(slotNumber, frame, RequestSort::kWriteUnanswered);
+            if (error != 0) return error;
         }
         Set(slot.outputShadow[i], values[i]);
     }

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/health.h"
 #include "core_test_support.h"
 
 namespace coretest {
@@ -27,6 +28,7 @@ class ReceiveTest : public CoreTest {
         api.connect(socket, reinterpret_cast<const vexlor::ws::SockAddr*>(&address),
                     sizeof address);
         Set(g_devices[slot].socket, socket);
+        vexlor::MarkConnectionUp(g_devices[slot]);
         return socket;
     }
 };

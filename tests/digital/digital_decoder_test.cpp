@@ -328,10 +328,11 @@ TEST_F(DigitalDecoder, FramingOfDevicesWithoutTerminatorsAndOfQuietRemainders) {
     EXPECT_EQ(first.length, 0);
     EXPECT_TRUE(g_boxes.empty());
 
-    // A connection that has not shown a terminator holds bytes only briefly, so a device that
-    // never sends one keeps working; its text is decoded when the quiet time is up, and a NUL
-    // that comes after that ends the text: it is no empty reply.
+    // A device shown to send no terminator has held bytes wait only briefly, so it keeps
+    // working; its text is decoded when the quiet time is up, and a NUL that comes after that
+    // ends the text: it is no empty reply.
     ReceiveCarry fresh;
+    fresh.withoutTerminators = true;
     Feed(slot, kDigital12, fresh, "input;5", 256);
     EXPECT_EQ(fresh.length, 7);
     EXPECT_EQ(fresh.quietMs, vexlor::kCarryQuietMs);

@@ -257,12 +257,12 @@ TEST_F(DigitalFunctions, FailedSendStopsWriteDOAtThatOutput) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Get(g_devices[6].outputShadow[i]), 1) << i;
     for (int i = 5; i < 12; ++i) EXPECT_EQ(Get(g_devices[6].outputShadow[i]), 0) << i;
 
-    // The next call takes up where the failure stopped.
-    EXPECT_EQ(WriteDO12(6, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 0);
-    const std::vector<std::string> sends = TakeSends(socket);
-    ASSERT_EQ(sends.size(), 7u);
-    EXPECT_EQ(sends.front(), "GET /outputaccess5?PW=&State=ON&");
-    EXPECT_EQ(sends.back(), "GET /outputaccess11?PW=&State=ON&");
+    // The failed send lost the connection: reads report it, and writes without sending.
+    uint16_t word = 0, bits[12];
+    EXPECT_TRUE(fake::WaitFor([&] { return ReadDI12(6, &word, bits) == 10054; }));
+    fake::ClearSends(socket);
+    EXPECT_EQ(WriteDO12(6, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 10054);
+    EXPECT_TRUE(TakeSends(socket).empty());
 }
 
 TEST_F(DigitalFunctions, FailedReadLeavesPointersUntouchedAndTracesBothLines) {
@@ -281,15 +281,19 @@ TEST_F(DigitalFunctions, FailedReadLeavesPointersUntouchedAndTracesBothLines) {
               std::vector<std::string>{"Ret=-1; send (" + s + ", GET /input?PW=&, 15, 0)"});
     EXPECT_EQ(fake::TraceTexts(2), std::vector<std::string>{"Ret=10053; WSAGetLastError ()"});
 
+    // The connection is lost with the send: reads copy the stored values and report it.
     fake::ClearTrace();
-    EXPECT_EQ(ReadDI12(8, &word, bits), 0);  // not due: the stored values
+    EXPECT_TRUE(fake::WaitFor([&] { return ReadDI12(8, &word, bits) == 10053; }));
     EXPECT_EQ(word, 0);
-    EXPECT_TRUE(fake::TraceTexts(0).empty());
+    EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 8, 4), 10053);
+    EXPECT_EQ(DeInitSlot(1, 8), 0);
+    const std::string a = std::to_string(static_cast<int32_t>(Open(8, "500")));
+    fake::ClearTrace();
 
     // A successful send writes only the send line, with the byte count send returned.
     EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 8, 4), 0);
     EXPECT_EQ(fake::TraceTexts(3),
-              std::vector<std::string>{"Ret=20; send (" + s + ", GET /errorclear?PW=&, 20, 0)"});
+              std::vector<std::string>{"Ret=20; send (" + a + ", GET /errorclear?PW=&, 20, 0)"});
     EXPECT_TRUE(fake::TraceTexts(2).empty());
 
     // A send that fails is a failure even when the socket layer has no error number for it.
@@ -368,7 +372,7 @@ TEST_F(DigitalFunctions, EachKindReceivesInBlocksOfItsOwnSize) {
     EXPECT_EQ(VexlorWeb_IO_24xDigital_ErrorClear(1, 12, 0), 0);  // kind 2
     // A 256-byte reply without NUL, then a counter reply, in one chunk: 256 bytes per block. A
     // whole block without a terminator is decoded as it stands; the short rest is held until it
-    // has been quiet for a moment, as this connection has shown no terminator.
+    // has been quiet long enough for a retransmission.
     fake::QueueReceive(s12, "input;" + std::string(249, '0') + "1" + "counter1;5");
     // 1000 bytes, then the rest.
     fake::QueueReceive(s24, "input;" + std::string(993, '0') + "F" + std::string("output;3\0", 9));
@@ -376,7 +380,7 @@ TEST_F(DigitalFunctions, EachKindReceivesInBlocksOfItsOwnSize) {
     ASSERT_TRUE(fake::WaitUntilReceived(s24));
     EXPECT_EQ(Get(g_devices[11].inputWord12), 1);
     EXPECT_EQ(Get(g_devices[11].counters[1]), 0);
-    fake::AdvanceTime(kCarryQuietMs);
+    fake::AdvanceTime(kCarryQuietTerminatedMs);
     EXPECT_TRUE(fake::WaitFor([] { return Get(g_devices[11].counters[1]) == 5; }));
     EXPECT_EQ(Get(g_devices[12].inputWord24), 0xFu);
     EXPECT_EQ(Get(g_devices[12].outputWord24), 3u);
@@ -462,7 +466,7 @@ TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
         if (!c.reply.empty()) {
             fake::QueueReceive(socket, c.reply);
             ASSERT_TRUE(fake::WaitUntilReceived(socket));
-            EXPECT_EQ(Get(g_devices[3].awaitingSince), -1.0);  // answered
+            EXPECT_EQ(Get(g_devices[3].awaiting), 0u);  // answered
             EXPECT_EQ(Get(g_devices[3].inputWord12) + Get(g_devices[3].inputWord24) +
                           Get(g_devices[3].controllerInputs),
                       c.word);
@@ -528,6 +532,40 @@ TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {
     EXPECT_EQ(boxes[0].caption, "Web-IO 24xDigital");
     EXPECT_EQ(boxes[0].text, "Error: wrong password");
     EXPECT_EQ(Get(g_devices[13].outputWord24), 1u);
+}
+
+// The reply wait counts on the 32-bit millisecond counter across its wrap: a request that has
+// waited longer than the reply time-out is reported however long the silence, from stamps all
+// over the counter's range; a request stamped just after the read took its time is not.
+TEST_F(DigitalFunctions, SilenceIsStaleAcrossTheCounterWrap) {
+    fake::SetProfileString("DEV9", "Reply Timeout", "5000");
+    const uint32_t silencesInDays[] = {0, 10, 25, 30, 49, 60};  // 0: one second
+    uint16_t word = 0, bits[12];
+    for (const uint32_t stamp : {0u, 1000000u, 0x7FFFFFFFu, 0xC0000000u, 0xFFFFFF00u}) {
+        for (const uint32_t days : silencesInDays) {
+            fake::SetTime(stamp);
+            Open(9, "0");
+            ASSERT_EQ(ReadDI12(9, &word, bits), 0);
+            for (uint32_t day = 0; day < days; ++day) fake::AdvanceTime(86400000u);
+            fake::AdvanceTime(1000);
+            EXPECT_EQ(ReadDI12(9, &word, bits), days == 0 ? 0 : 10060) << stamp << " " << days;
+            EXPECT_EQ(DeInitSlot(1, 9), 0);
+        }
+    }
+    EXPECT_GT(UntilTimeout(0xFFFFFFFEu, 2u, 5000), 0u);  // read's time, then the wrap, the stamp
+}
+
+// Counter and error clears, whose replies no manual documents, start no reply wait: a device
+// that never answers them is not reported stale.
+TEST_F(DigitalFunctions, ClearsStartNoReplyWait) {
+    fake::SetProfileString("DEV10", "Reply Timeout", "1000");
+    Open(10, "100000");
+    uint16_t word = 0, bits[12];
+    for (uint16_t i = 1; i <= 5; ++i, fake::AdvanceTime(600)) {
+        EXPECT_EQ(ResetCI12(10, {i, i, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);
+        EXPECT_EQ(VexlorWeb_IO_12xDigital_ErrorClear(1, 10, i), 0);
+    }
+    EXPECT_EQ(ReadDI12(10, &word, bits), 0);  // due: its request starts the wait now
 }
 
 }  // namespace

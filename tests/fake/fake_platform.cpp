@@ -744,9 +744,11 @@ void ResetDriverState() {
         Set(slot.digitalTerminates, 0);
         Set(slot.replyTimeoutMs, 0);
         Set(slot.reconnects, 0);
-        Set(slot.awaitingSince, -1.0);
+        Set(slot.awaiting, 0);
         Set(slot.linkError, 0);
         Set(slot.staleUntilReply, 0);
+        Set(slot.connection, 0);
+        Set(slot.failedSend, 0);
         Set(slot.timingMs, 0.0);
         for (auto& c : slot.password) Set(c, '\0');
         Set(slot.thermoUnanswered, 0);

@@ -383,6 +383,27 @@ TEST(DigitalIntegration, FirstRepliesAndLateRestsOfEveryConnectionArriveWhole) {
         << outcome.standardError.substr(0, 4000);
 }
 
+// The first reply after a fresh load, cut with its rest 150 ms and 600 ms late (a lost segment on
+// a lossy link): nothing but the reset value until it is decoded whole, and no error box.
+TEST(DigitalIntegration, FirstReplyAfterLoadWithALateRestArrivesWhole) {
+    SimProcess sim({"digital12,inputs=0x5A5"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    for (const char* rest : {"7/150", "7/600"}) {
+        ASSERT_TRUE(sim.setFault(0, "cut", rest));
+        const ChildOutcome outcome = RunInChild(
+            [&] {
+                Driver driver({{0, sim.port(0), "5000", ""}});
+                ASSERT_EQ(driver.Init(0), 0);
+                uint16_t w = 0, b[12];
+                while (driver.ReadDI12(0, &w, b) == 0 && w == 0) usleep(2000);
+                EXPECT_EQ(w, 0x5A5);
+            },
+            30);
+        ExpectChildPassed(outcome);
+        EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 12xDigital"), 0) << rest;
+    }
+}
+
 // One host thread reads slot A as fast as it can while others close and open slots A and B over
 // and over: no request of slot A, with A's password, may ever reach B's device, whatever socket
 // number the system hands to B's new connections.

@@ -140,6 +140,11 @@ int Host::ReadCI12(uint16_t slot, std::array<int32_t, 12>& c) const {
                                                      &c[11]);
 }
 
+int Host::ResetCI12(uint16_t slot, const std::array<uint16_t, 12>& c) const {
+    return VEXLOR_FN(VexlorWeb_IO_12xDigital_ResetCI)(1, slot, c[0], c[1], c[2], c[3], c[4], c[5],
+                                                      c[6], c[7], c[8], c[9], c[10], c[11]);
+}
+
 int Host::ReadDI24(uint16_t slot, uint32_t* w, std::array<uint16_t, 24>& b) const {
     return VEXLOR_FN(VexlorWeb_IO_24xDigital_ReadDI)(
         1, slot, w, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &b[8], &b[9], &b[10],

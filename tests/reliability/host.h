@@ -55,6 +55,7 @@ class Host {
     int ReadDO12(uint16_t slot, uint16_t* word, std::array<uint16_t, 12>& bits) const;
     int WriteDO12(uint16_t slot, const std::array<uint16_t, 12>& out) const;
     int ReadCI12(uint16_t slot, std::array<int32_t, 12>& counters) const;
+    int ResetCI12(uint16_t slot, const std::array<uint16_t, 12>& clear) const;
     int ReadDI24(uint16_t slot, uint32_t* word, std::array<uint16_t, 24>& bits) const;
     int ReadDO24(uint16_t slot, uint32_t* word, std::array<uint16_t, 24>& bits) const;
     int WriteDO24(uint16_t slot, const std::array<uint16_t, 24>& out) const;

@@ -348,6 +348,7 @@ Outcome Runner::Watch(const Command& command) {
     bool havePrevious = false;
     int lastResult = 0;
     uint64_t troubleSince = 0;  // when the current run of failing reads began
+    bool lostInRun = false;     // the run holds a lost connection, which a new one ended
     uint32_t reads = 0;
     uint32_t changes = 0;
     uint32_t resultChanges = 0;
@@ -365,14 +366,16 @@ Outcome Runner::Watch(const Command& command) {
             PrintCall(call, result);
             if (result != 0) troubleSince = elapsed;
         } else if (result != lastResult) {
-            // Health: every change of the result, with its meaning; a return to 0 after a lost
-            // connection is a reconnect, after anything else (no answer) a recovery.
+            // Health: every change of the result, with its meaning; a return to 0 after a run of
+            // errors that held a lost connection is a reconnect (the new connection may first
+            // wait for its reply), after anything else (no answer) a recovery.
             ++resultChanges;
             const ResultInfo* info = FindResult(result);
             out_ << stamp << "result " << result << ": "
                  << (info != nullptr ? info->meaning : "unknown result code");
             if (result == 0) {
-                const bool reconnect = IsConnectionLoss(lastResult);
+                const bool reconnect = lostInRun;
+                lostInRun = false;
                 ++(reconnect ? reconnects : recoveries);
                 out_ << " - " << (reconnect ? "reconnected" : "recovered") << " after "
                      << elapsed - troubleSince << " ms of errors";
@@ -381,6 +384,7 @@ Outcome Runner::Watch(const Command& command) {
             }
             out_ << '\n';
         }
+        if (IsConnectionLoss(result)) lostInRun = true;
         if (result != 0 && EndsWatch(result)) {
             out_.flush();
             return CallOutcome(result);
