@@ -420,20 +420,20 @@ TEST_F(DigitalFunctions, ReceiveThreadJoinsCutRepliesAndDecodesAQuietRemainderAs
     EXPECT_EQ(fake::ErrorBoxes().size(), 1u);
 }
 
+// The request each kind sends when idle (its replies and the idle timers: the integration
+// tests); the host's throttle is left alone and an unanswered one goes stale like any request.
 TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
-    const std::string ioRead("\xFF\xFA\x2C\x32\x00\xFF\xF0", 7);
     const struct {
         int32_t kind;  // stamped after Init (0: none)
         const char* password;
         const char* keepAlive;
-        std::string request, reply;  // request "": none is sent
-        uint32_t word;               // the input word the reply gives
+        std::string request;  // "": none is sent
     } cases[] = {
-        {kKindDigital12, "pw", "500", "GET /input?PW=pw&", std::string("input;0A5F\0", 11), 0xA5F},
-        {kKindDigital24, "", "500", "GET /input?PW=&", std::string("input;00A5F0\0", 13), 0xA5F0},
-        {kKindNone, "x y", "500", "GET /input?PW=x y&", "", 0},
-        {kKindIoController, kIoControllerMarker, "500", ioRead, "\xFF\xFA\x2C\x96\x05\xFF\xF0", 5},
-        {kKindDigital12, "", "0", "", "", 0},
+        {kKindDigital24, "pw", "500", "GET /input?PW=pw&"},
+        {kKindNone, "x y", "500", "GET /input?PW=x y&"},
+        {kKindIoController, kIoControllerMarker, "500",
+         std::string("\xFF\xFA\x2C\x32\0\xFF\xF0", 7)},
+        {kKindDigital12, "", "0", ""},
     };
     for (const auto& c : cases) {
         fake::Reset();
@@ -442,50 +442,21 @@ TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
         fake::SetProfileString("DEV3", "Password", c.kind == kKindIoController ? c.password : "");
         const SOCKET socket = Open(3, "500", c.password);
         if (c.kind != kKindNone) StampKind(3, c.kind);
-        const std::string s = std::to_string(static_cast<int32_t>(socket));
         auto sendsAfter = [&](uint32_t ms) {
             fake::AdvanceTime(ms);
-            fake::WaitFor([&] { return !fake::Sends(socket).empty(); },
-                          c.request.empty() ? 50 : 30);
+            fake::WaitFor([&] { return !fake::Sends(socket).empty(); }, 30);
             return TakeSends(socket);
         };
-        fake::ClearTrace();
         EXPECT_TRUE(sendsAfter(499).empty()) << c.request;
-        const std::vector<std::string> none, once{c.request};
-        if (c.request.empty()) {
-            EXPECT_EQ(sendsAfter(10000), none);
-            continue;
-        }
-        EXPECT_EQ(sendsAfter(1), once);
-        ASSERT_EQ(fake::TraceTexts(3).size(), 1u);
-        EXPECT_EQ(fake::TraceTexts(3)[0].rfind(
-                      "Ret=" + std::to_string(c.request.size()) + "; send (" + s + ", ", 0),
-                  0u);
-        // The host's throttle is left alone: a read is as due as before and restarts the timer.
+        const std::vector<std::string> expected =
+            c.request.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.request};
+        EXPECT_EQ(sendsAfter(c.request.empty() ? 10000 : 1), expected);
+        EXPECT_EQ(fake::TraceTexts(3).size(), expected.size());
         EXPECT_DOUBLE_EQ(Get(g_devices[3].lastInputPoll), 0.0);
-        if (!c.reply.empty()) {
-            fake::QueueReceive(socket, c.reply);
-            ASSERT_TRUE(fake::WaitUntilReceived(socket));
-            EXPECT_EQ(Get(g_devices[3].awaiting), 0u);  // answered
-            EXPECT_EQ(Get(g_devices[3].inputWord12) + Get(g_devices[3].inputWord24) +
-                          Get(g_devices[3].controllerInputs),
-                      c.word);
-            uint16_t v = 0, b[12] = {};
-            if (c.kind == kKindIoController) {
-                EXPECT_EQ(HWgroup_IOController_ReadDI(1, 3, &v, &b[0], &b[1], &b[2], &b[3], &b[4],
-                                                      &b[5], &b[6], &b[7]),
-                          0);
-            } else {
-                EXPECT_EQ(ReadDI12(3, &v, b), 0);
-            }
-            EXPECT_EQ(TakeSends(socket).size(), 1u);
-            EXPECT_TRUE(sendsAfter(499).empty());
-            EXPECT_EQ(sendsAfter(1), once);
-        }
-        // Unanswered, it counts for the stale rule like the host's requests.
         fake::AdvanceTime(kDefaultReplyTimeoutMs + 1);
         Set(g_devices[3].now, TimeBase());  // as a read stamps it
-        EXPECT_EQ(ReadResult(g_devices[3]), c.kind == kKindNone ? 0 : 10060) << c.request;
+        const bool awaited = !c.request.empty() && c.kind != kKindNone;
+        EXPECT_EQ(ReadResult(g_devices[3]), awaited ? 10060 : 0) << c.request;
     }
 }
 
@@ -493,33 +464,26 @@ TEST_F(DigitalFunctions, DeviceThatClosesAfterEveryRequestIsReconnectedWithBacko
     // A wrong password: the device closes each connection after its first request. With
     // Reconnect on the slot connects again, ever more slowly, while the host reads every 200 ms.
     fake::SetProfileString("DEV5", "Reconnect", "1");
-    const SOCKET first = Open(5, "200");
+    SOCKET seen = Open(5, "200"), closed = ws::kInvalidSocket;
     uint16_t word = 0, bits[12] = {};
-    std::vector<uint32_t> connectedAt{fake::Time()};
-    std::vector<SOCKET> closed;
-    SOCKET seen = first;
-    const uint32_t start = fake::Time();
-    while (fake::Time() - start < 60000) {
+    std::vector<uint32_t> connectedAt;  // ms after the start, of each new connection
+    for (uint32_t ms = 0; ms < 60000; ms += 50) {
         ReadDI12(5, &word, bits);
         const SOCKET current = Get(g_devices[5].socket);
-        if (current != ws::kInvalidSocket && current != seen) connectedAt.push_back(fake::Time());
+        if (current != ws::kInvalidSocket && current != seen) connectedAt.push_back(ms);
         if (current != ws::kInvalidSocket) seen = current;
-        if (current != ws::kInvalidSocket && !fake::Sends(current).empty() &&
-            std::find(closed.begin(), closed.end(), current) == closed.end()) {
-            closed.push_back(current);
-            fake::QueuePeerClose(current);
+        if (current != ws::kInvalidSocket && current != closed && !fake::Sends(current).empty()) {
+            fake::QueuePeerClose(closed = current);
             fake::WaitUntilReceived(current);
         }
         fake::AdvanceTime(50);
         fake::WaitFor([] { return false; }, 1);
     }
-    int late = 0;  // connections in the second half minute
-    for (uint32_t at : connectedAt) late += at - start >= 30000;
+    const auto late = std::count_if(connectedAt.begin(), connectedAt.end(),
+                                    [](uint32_t at) { return at >= 30000; });
     EXPECT_GE(connectedAt.size(), 10u);  // it does come back
     EXPECT_LE(connectedAt.size(), 40u);  // at most about one attempt a second at first
     EXPECT_LE(late, 6);                  // then backing off towards one every 30 s
-    for (size_t i = 1; i < connectedAt.size(); ++i)
-        EXPECT_GE(connectedAt[i] - connectedAt[i - 1], 100u) << i;
 }
 
 TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {
