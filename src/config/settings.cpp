@@ -87,6 +87,7 @@ void ReadHealthKey(const char* bareName, const char* section, const char* key, c
 void ReadHealthKeys(const char* bareName, const char* section, int slot) {
     ReadHealthKey(bareName, section, kReplyTimeoutKey, g_settings.replyTimeout[slot]);
     ReadHealthKey(bareName, section, kReconnectKey, g_settings.reconnect[slot]);
+    ReadHealthKey(bareName, section, kKeepAliveKey, g_settings.keepAlive[slot]);
 }
 
 // Writes a health key back as held; an empty field (missing key) writes nothing.
@@ -280,19 +281,34 @@ void SaveAllSettings(const WindowRect& rect) {
         SettingsWriteText(bareName, section, "Password", password);
         WriteHealthKey(bareName, section, kReplyTimeoutKey, g_settings.replyTimeout[slot]);
         WriteHealthKey(bareName, section, kReconnectKey, g_settings.reconnect[slot]);
+        WriteHealthKey(bareName, section, kKeepAliveKey, g_settings.keepAlive[slot]);
     }
 }
 
-// The field is copied out first so that parsing never reads past its end, also while the
-// dialog's OK replaces the live block.
+namespace {
+
+// A millisecond health key: the default when empty or negative (a slip, not a wish), else its
+// number, so that "0" (or a text without a number) switches it off. The field is copied out
+// first so that parsing never reads past its end, also while the dialog's OK replaces the live
+// block.
+int32_t MillisecondsKey(const char* field, int32_t fallback) {
+    char text[kShortFieldSize];
+    CopyField(text, sizeof text, field);
+    if (text[0] == '\0') return fallback;
+    const int32_t value = SettingsNumber(text);
+    return value < 0 ? fallback : value;
+}
+
+}  // namespace
+
 int32_t SlotReplyTimeoutMs(uint16_t slot) {
     if (slot >= kSettingsSlots) return kDefaultReplyTimeoutMs;
-    char text[kShortFieldSize];
-    CopyField(text, sizeof text, g_settings.replyTimeout[slot]);
-    if (text[0] == '\0') return kDefaultReplyTimeoutMs;
-    const int32_t value = SettingsNumber(text);
-    // Only an explicit 0 switches the check off; a negative time-out is a slip, not a wish.
-    return value < 0 ? kDefaultReplyTimeoutMs : value;
+    return MillisecondsKey(g_settings.replyTimeout[slot], kDefaultReplyTimeoutMs);
+}
+
+int32_t SlotKeepAliveMs(uint16_t slot) {
+    if (slot >= kSettingsSlots) return kDefaultKeepAliveMs;
+    return MillisecondsKey(g_settings.keepAlive[slot], kDefaultKeepAliveMs);
 }
 
 bool SlotReconnect(uint16_t slot) {

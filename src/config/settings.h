@@ -20,6 +20,10 @@ constexpr char kPasswordKey[] = "27183271832718327183271832718327183271832718327
 constexpr char kReplyTimeoutKey[] = "Reply Timeout";
 constexpr char kReconnectKey[] = "Reconnect";
 constexpr int32_t kDefaultReplyTimeoutMs = 5000;
+// Milliseconds without a send after which an open digital or I/O Controller connection sends an
+// input request of its own, so that the device's idle timer does not close it.
+constexpr char kKeepAliveKey[] = "Keep Alive";
+constexpr int32_t kDefaultKeepAliveMs = 10000;
 
 // DeviceSettings preceded by the dialog's DeviceCount, followed by the connection-health keys.
 // The dialog edits only the first four arrays; it copies the block whole, so the health keys
@@ -30,10 +34,11 @@ struct SettingsBlock {
     char port[kSettingsSlots][kShortFieldSize];
     char timing[kSettingsSlots][kShortFieldSize];
     char password[kSettingsSlots][kPasswordFieldSize];
-    // "Reply Timeout" and "Reconnect" as stored, at most 19 characters; empty when the key is
-    // missing (or stored empty), which stands for the default.
+    // "Reply Timeout", "Reconnect" and "Keep Alive" as stored, at most 19 characters; empty
+    // when the key is missing (or stored empty), which stands for the default.
     char replyTimeout[kSettingsSlots][kShortFieldSize];
     char reconnect[kSettingsSlots][kShortFieldSize];
+    char keepAlive[kSettingsSlots][kShortFieldSize];
 };
 
 // The live settings that Init and the device functions use.
@@ -71,8 +76,8 @@ void UnscramblePassword(char* password);
 bool IsIoControllerMarker(const char* password);
 
 // Reads the slot's four keys into the live fields and unscrambles the password unless it is the
-// I/O Controller marker; then reads "Reply Timeout" and "Reconnect", which are emptied (their
-// defaults) when missing. Returns true for an I/O Controller slot.
+// I/O Controller marker; then reads "Reply Timeout", "Reconnect" and "Keep Alive", which are
+// emptied (their defaults) when missing. Returns true for an I/O Controller slot.
 bool LoadSlotSettings(uint16_t slot);
 
 // Reads DeviceCount and all 100 slots into the live block with the default rule. The default
@@ -96,6 +101,10 @@ int32_t SlotReplyTimeoutMs(uint16_t slot);
 // above 0 ("1"); false when it is empty (the default), "0", negative or not a number, and for a
 // slot number above 99.
 bool SlotReconnect(uint16_t slot);
+
+// The slot's keep-alive interval in milliseconds, read as SlotReplyTimeoutMs reads its field:
+// kDefaultKeepAliveMs when empty or negative, 0 (off) for "0" or a text without a number.
+int32_t SlotKeepAliveMs(uint16_t slot);
 
 // Copies a NUL-terminated text into a field of fieldSize bytes, cutting it to fieldSize - 1.
 void CopyField(char* field, uint32_t fieldSize, const char* text);

@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "core/connection.h"
+#include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "core/socket_api.h"
 #include "platform/platform.h"
@@ -216,6 +217,7 @@ void StartHealth(uint16_t slot) {
     MarkConnectionDown(device);
     CopyField(g_targets[slot].ip, kShortFieldSize, g_settings.ip[slot]);
     CopyField(g_targets[slot].port, kShortFieldSize, g_settings.port[slot]);
+    StartKeepAlive(slot);
 }
 
 void EndHealth(DeviceSlot& slot) {
@@ -256,6 +258,7 @@ int SendRequest(uint16_t slotNumber, const char* bytes, int length, int shownLen
     const uint32_t connection = slot.connection.load();
     SlotSend use(slot);
     const ws::SOCKET socket = use.Socket();
+    SendTurn turn(slotNumber);  // a keep-alive and a host send never mix their bytes
     const int result = api.send(socket, bytes, length, 0);
     const auto shownSocket = static_cast<int32_t>(socket);
     if (result != ws::kSocketError) {

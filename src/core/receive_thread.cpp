@@ -26,6 +26,7 @@
 
 #include "core/device_table.h"
 #include "core/health.h"
+#include "core/keep_alive.h"
 #include "platform/platform.h"
 #include "trace/trace_sink.h"
 
@@ -46,6 +47,8 @@ constexpr uint32_t kIdleWaitMs = 1000;
 // Longest wait while the socket is not in the set (it ended, failed, or holds bytes that no
 // parser takes yet): only the wake-up channel could end the wait then.
 constexpr uint32_t kUnwatchedWaitMs = 20;
+// Longest wait while bytes wait in the socket for a kind to be stamped.
+constexpr uint32_t kPendingWaitMs = 250;
 // The wait of a thread without a wake-up channel, or before Init has stored the slot's socket:
 // it must notice runFlag, kind and socket by itself.
 constexpr uint32_t kPollMs = 1;
@@ -264,9 +267,14 @@ uint32_t ThreadDev(void* argument) {
         // kind is still 0 wait in the socket until one is stamped.
         const ws::SOCKET current = held;
         if (watch.pending != current || parser != nullptr) watch.pending = ws::kInvalidSocket;
+        // An open connection that has sent nothing for its keep-alive time sends a request.
+        if (current != watch.ended) KeepAlive(slotNumber, kind, &waitMs);
         const ws::SOCKET socket = watch.Watched(current, now, &waitMs);
         if (socket == ws::kInvalidSocket) {
-            const uint32_t bound = current == ws::kInvalidSocket ? kPollMs : kUnwatchedWaitMs;
+            uint32_t bound = current == ws::kInvalidSocket ? kPollMs : kUnwatchedWaitMs;
+            // Bytes at kind 0 (a keep-alive's reply, say) wait for a kind stamp, whose wake-up
+            // ends the wait: the bound only covers a lost one, and keeps idle slots cheap.
+            if (current == watch.pending && wake != ws::kInvalidSocket) bound = kPendingWaitMs;
             if (waitMs > bound) waitMs = bound;
         }
 

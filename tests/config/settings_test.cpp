@@ -379,28 +379,33 @@ TEST_F(SettingsTest, HealthKeysDefaultsRoundTripAndTheDialogsSaveKeepsThem) {
     // time-out off, a negative one falls back to the default. "0" is not subject to the
     // dialog's default rule.
     SetIni(
-        "[DEV1]\nReply Timeout=2500\nReconnect=1\n"
-        "[DEV2]\nReply Timeout=0\nReconnect=0\n"
-        "[DEV3]\nReply Timeout=-7\nReconnect=-1\n"
-        "[DEV4]\nReply Timeout=off\nReconnect=yes\n"
-        "[DEV5]\nReply Timeout= 750ms\nReconnect=2\n"
-        "[DEV6]\nReply Timeout=\nReconnect=\n");
+        "[DEV1]\nReply Timeout=2500\nReconnect=1\nKeep Alive=500\n"
+        "[DEV2]\nReply Timeout=0\nReconnect=0\nKeep Alive=0\n"
+        "[DEV3]\nReply Timeout=-7\nReconnect=-1\nKeep Alive=-1\n"
+        "[DEV4]\nReply Timeout=off\nReconnect=yes\nKeep Alive=off\n"
+        "[DEV5]\nReply Timeout= 750ms\nReconnect=2\nKeep Alive= 25000ms\n"
+        "[DEV6]\nReply Timeout=\nReconnect=\nKeep Alive=\n");
+    const int32_t kAlive = kDefaultKeepAliveMs;
     const struct {
         uint16_t slot;
         int32_t timeout;
         bool reconnect;
-    } cases[] = {{1, 2500, true}, {2, 0, false},  {3, kDefaultReplyTimeoutMs, false},
-                 {4, 0, false},   {5, 750, true}, {6, kDefaultReplyTimeoutMs, false}};
+        int32_t keepAlive;
+    } cases[] = {
+        {1, 2500, true, 500}, {2, 0, false, 0},      {3, kDefaultReplyTimeoutMs, false, kAlive},
+        {4, 0, false, 0},     {5, 750, true, 25000}, {6, kDefaultReplyTimeoutMs, false, kAlive}};
     for (const auto& c : cases) {
         std::memset(&g_settings, 0, sizeof g_settings);
         EXPECT_FALSE(LoadSlotSettings(c.slot));
         EXPECT_EQ(SlotReplyTimeoutMs(c.slot), c.timeout) << c.slot;
         EXPECT_EQ(SlotReconnect(c.slot), c.reconnect) << c.slot;
+        EXPECT_EQ(SlotKeepAliveMs(c.slot), c.keepAlive) << c.slot;
     }
     LoadAllSettings();
     for (const auto& c : cases) {
         EXPECT_EQ(SlotReplyTimeoutMs(c.slot), c.timeout) << c.slot;
         EXPECT_EQ(SlotReconnect(c.slot), c.reconnect) << c.slot;
+        EXPECT_EQ(SlotKeepAliveMs(c.slot), c.keepAlive) << c.slot;
     }
     EXPECT_STREQ(g_settings.replyTimeout[2], "0");
 
@@ -413,7 +418,7 @@ TEST_F(SettingsTest, HealthKeysDefaultsRoundTripAndTheDialogsSaveKeepsThem) {
     // The dialog's path: load everything, copy the block whole, save. The keys come back as
     // they were, after the Password of their slot; slots without them get none.
     SetIni(
-        "[DEV1]\r\nIP=10.0.0.1\r\nPassword=\r\nReply Timeout=0\r\nReconnect=1\r\n"
+        "[DEV1]\r\nIP=10.0.0.1\r\nPassword=\r\nReply Timeout=0\r\nReconnect=1\r\nKeep Alive=0\r\n"
         "[DEV7]\r\nReply Timeout=1200\r\n");
     LoadAllSettings();
     static SettingsBlock working;
@@ -423,7 +428,7 @@ TEST_F(SettingsTest, HealthKeysDefaultsRoundTripAndTheDialogsSaveKeepsThem) {
     SaveAllSettings({0, 0, 0, 0});
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[DEV1]\r\nIP=10.0.0.1\r\nPassword=\r\nReply Timeout=0\r\nReconnect=1\r\n"
-                       "Port=80\r\nTiming=500\r\n"),
+                       "Keep Alive=0\r\nPort=80\r\nTiming=500\r\n"),
               std::string::npos)
         << ini;
     EXPECT_NE(ini.find("[DEV7]\r\nReply Timeout=1200\r\nIP=10.0.0.7\r\n"), std::string::npos)
@@ -436,6 +441,7 @@ TEST_F(SettingsTest, HealthKeysDefaultsRoundTripAndTheDialogsSaveKeepsThem) {
     EXPECT_FALSE(LoadSlotSettings(1));
     EXPECT_EQ(SlotReplyTimeoutMs(1), 0);
     EXPECT_TRUE(SlotReconnect(1));
+    EXPECT_EQ(SlotKeepAliveMs(1), 0);
     EXPECT_FALSE(LoadSlotSettings(7));
     EXPECT_EQ(SlotReplyTimeoutMs(7), 1200);
     EXPECT_FALSE(SlotReconnect(7));
@@ -445,9 +451,10 @@ TEST_F(SettingsTest, HealthKeysDefaultsRoundTripAndTheDialogsSaveKeepsThem) {
     std::memset(&g_settings, 0, sizeof g_settings);
     CopyField(g_settings.replyTimeout[0], kShortFieldSize, "3000");
     CopyField(g_settings.reconnect[0], kShortFieldSize, "1");
+    CopyField(g_settings.keepAlive[0], kShortFieldSize, "20000");
     SaveAllSettings({0, 0, 0, 0});
     EXPECT_NE(Ini().find("[DEV0]\r\nIP=\r\nPort=\r\nTiming=\r\nPassword=\r\nReply Timeout=3000"
-                         "\r\nReconnect=1\r\n[DEV1]"),
+                         "\r\nReconnect=1\r\nKeep Alive=20000\r\n[DEV1]"),
               std::string::npos)
         << Ini();
 }

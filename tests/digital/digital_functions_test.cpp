@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <vexlor.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -417,6 +418,72 @@ TEST_F(DigitalFunctions, ReceiveThreadJoinsCutRepliesAndDecodesAQuietRemainderAs
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(Get(g_devices[14].inputWord12), 0xA5F);
     EXPECT_EQ(fake::ErrorBoxes().size(), 1u);
+}
+
+// The request each kind sends when idle (its replies and the idle timers: the integration
+// tests); the host's throttle is left alone and an unanswered one goes stale like any request.
+TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
+    const struct {
+        int32_t kind;  // stamped after Init (0: none)
+        const char* password;
+        const char* keepAlive;
+        std::string request;  // "": none is sent
+    } cases[] = {
+        {kKindDigital24, "pw", "500", "GET /input?PW=pw&"},
+        {kKindNone, "x y", "500", "GET /input?PW=x y&"},
+        {kKindIoController, kIoControllerMarker, "500",
+         std::string("\xFF\xFA\x2C\x32\0\xFF\xF0", 7)},
+        {kKindDigital12, "", "0", ""},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        fake::StartModule();
+        fake::SetProfileString("DEV3", "Keep Alive", c.keepAlive);
+        fake::SetProfileString("DEV3", "Password", c.kind == kKindIoController ? c.password : "");
+        const SOCKET socket = Open(3, "500", c.password);
+        if (c.kind != kKindNone) StampKind(3, c.kind);
+        auto sendsAfter = [&](uint32_t ms) {
+            fake::AdvanceTime(ms);
+            fake::WaitFor([&] { return !fake::Sends(socket).empty(); }, 30);
+            return TakeSends(socket);
+        };
+        EXPECT_TRUE(sendsAfter(499).empty()) << c.request;
+        const std::vector<std::string> expected =
+            c.request.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.request};
+        EXPECT_EQ(sendsAfter(c.request.empty() ? 10000 : 1), expected);
+        EXPECT_EQ(fake::TraceTexts(3).size(), expected.size());
+        EXPECT_DOUBLE_EQ(Get(g_devices[3].lastInputPoll), 0.0);
+        fake::AdvanceTime(kDefaultReplyTimeoutMs + 1);
+        Set(g_devices[3].now, TimeBase());  // as a read stamps it
+        const bool awaited = !c.request.empty() && c.kind != kKindNone;
+        EXPECT_EQ(ReadResult(g_devices[3]), awaited ? 10060 : 0) << c.request;
+    }
+}
+
+TEST_F(DigitalFunctions, DeviceThatClosesAfterEveryRequestIsReconnectedWithBackoff) {
+    // A wrong password: the device closes each connection after its first request. With
+    // Reconnect on the slot connects again, ever more slowly, while the host reads every 200 ms.
+    fake::SetProfileString("DEV5", "Reconnect", "1");
+    SOCKET seen = Open(5, "200"), closed = ws::kInvalidSocket;
+    uint16_t word = 0, bits[12] = {};
+    std::vector<uint32_t> connectedAt;  // ms after the start, of each new connection
+    for (uint32_t ms = 0; ms < 60000; ms += 50) {
+        ReadDI12(5, &word, bits);
+        const SOCKET current = Get(g_devices[5].socket);
+        if (current != ws::kInvalidSocket && current != seen) connectedAt.push_back(ms);
+        if (current != ws::kInvalidSocket) seen = current;
+        if (current != ws::kInvalidSocket && current != closed && !fake::Sends(current).empty()) {
+            fake::QueuePeerClose(closed = current);
+            fake::WaitUntilReceived(current);
+        }
+        fake::AdvanceTime(50);
+        fake::WaitFor([] { return false; }, 1);
+    }
+    const auto late = std::count_if(connectedAt.begin(), connectedAt.end(),
+                                    [](uint32_t at) { return at >= 30000; });
+    EXPECT_GE(connectedAt.size(), 10u);  // it does come back
+    EXPECT_LE(connectedAt.size(), 40u);  // at most about one attempt a second at first
+    EXPECT_LE(late, 6);                  // then backing off towards one every 30 s
 }
 
 TEST_F(DigitalFunctions, UnrecognisedReplyRaisesTheKindsBox) {

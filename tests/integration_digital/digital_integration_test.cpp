@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -580,6 +581,65 @@ TEST(DigitalIntegration, ClosedSlotFailsWithoutReachingAnotherDevice) {
     EXPECT_EQ(sim.requestLog(1), std::vector<std::string>{"GET /errorclear?PW=&"});
     EXPECT_EQ(sim.requestCount(0), 0);
     EXPECT_EQ(driver.DeInit(8), 0);
+}
+
+// The devices as their manuals describe them: a reply header of address and name, an idle timer
+// that a connection survives only with the keep-alive, and a close instead of an answer to a
+// wrong password. Slots 0..3: header, idle with Keep Alive 500, idle without, wrong password.
+TEST(DigitalIntegration, RealDeviceHeaderIdleTimerAndWrongPassword) {
+    SimProcess sim({"digital12,pw=k,header=1,inputs=0xA5F", "digital24,pw=k,idle=1500,inputs=0x1",
+                    "digital12,pw=k,idle=1500", "digital12,pw=right"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const ChildOutcome outcome = RunInChild(
+        [&] {
+            const std::vector<SlotSettings> slots = {{0, sim.port(0), "0", "k"},
+                                                     {1, sim.port(1), "0", "k"},
+                                                     {2, sim.port(2), "0", "k"},
+                                                     {3, sim.port(3), "200", "wrong"}};
+            Driver driver(slots);
+            ASSERT_TRUE(driver.ok()) << driver.why();
+            std::string ini;
+            ASSERT_TRUE(vexlor::testing::SettingsText(slots, &ini));
+            for (const char* section : {"[DEV1]\n", "[DEV2]\n"}) {
+                const size_t at = ini.find(section) + std::strlen(section);
+                ini.insert(at,
+                           std::string("Keep Alive=") + (section[4] == '1' ? "500" : "0") + "\n");
+            }
+            ASSERT_TRUE(driver.WriteSettings(ini));
+            for (int slot = 0; slot < 4; ++slot) ASSERT_EQ(driver.Init(slot), 0) << slot;
+
+            uint16_t w16 = 0, b[24];
+            uint32_t w32 = 0;
+            EXPECT_TRUE(
+                Eventually([&] { return driver.ReadDI12(0, &w16, b) == 0 && w16 == 0xA5F; }));
+            EXPECT_TRUE(Eventually([&] { return driver.ReadDI24(1, &w32, b) == 0 && w32 == 1; }));
+            EXPECT_EQ(driver.ReadDI12(2, &w16, b), 0);
+
+            // The host pauses for twice the idle time: only the slot with the keep-alive keeps
+            // its connection, and its next read brings fresh values.
+            std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+            EXPECT_EQ(sim.accepts(1), 1);
+            EXPECT_EQ(sim.connections(1), 1);
+            EXPECT_TRUE(sim.waitForConnections(2, 0));
+            ASSERT_TRUE(sim.setInputs(1, 0xABCDEF));
+            EXPECT_TRUE(Eventually(
+                [&] { return driver.ReadDI24(1, &w32, b) == 0 && w32 == 0xABCDEF; }, 2000));
+            EXPECT_GE(sim.requestCount(1), 5);
+
+            // A wrong password gets a close: the reads report the send error within two Timings.
+            const auto start = std::chrono::steady_clock::now();
+            int rc = 0;
+            EXPECT_TRUE(Eventually([&] { return (rc = driver.ReadDI12(3, &w16, b)) != 0; }, 3000));
+            EXPECT_TRUE(rc == 10053 || rc == 10054 || rc == 10058) << rc;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+            for (int slot = 0; slot < 4; ++slot) EXPECT_EQ(driver.DeInit(slot), 0);
+        },
+        60);
+    ExpectChildPassed(outcome);
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 12xDigital"), 0)
+        << outcome.standardError;
+    EXPECT_EQ(ErrorBoxLines(outcome.standardError, "Web-IO 24xDigital"), 0)
+        << outcome.standardError;
 }
 
 }  // namespace

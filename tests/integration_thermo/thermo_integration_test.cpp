@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <vexlor.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/driver_host.h"
@@ -79,6 +81,7 @@ bool UpLongEnough() {
 
 // --- Thermometers ----------------------------------------------------------------------------
 
+// The simulator writes decimal commas ("20,5"), as the devices do.
 TEST(ThermoIntegration, EachKindReadsItsSensorsInDeviceOrder) {
     if (!UpLongEnough()) GTEST_SKIP() << "system up for less than a minute";
     SimProcess sim({"thermo1,drift=0,title=Garden,temps=-4.5",
@@ -130,9 +133,7 @@ TEST(ThermoIntegration, ReadingsDoNotFollowTheHostLocale) {
                         std::setlocale(LC_NUMERIC, "de_DE.utf8") != nullptr;
     SimProcess sim({"thermo2,drift=0"});
     ASSERT_TRUE(sim.ok()) << sim.error();
-    ASSERT_TRUE(sim.setThermometerReply(0, std::string_view("Web-IO;21.7\xB0"
-                                                            "C;-0.25\xB0"
-                                                            "C")));
+    ASSERT_TRUE(sim.setThermometerReply(0, std::string_view("Web-IO;21.7\260C;-0,25\302\260C")));
     Driver driver({{3, sim.port(0), "5000", ""}});
     ASSERT_TRUE(driver.ok()) << driver.why();
     double t[2] = {};
@@ -276,6 +277,40 @@ TEST(IoControllerIntegration, FrameCutAcrossTwoSendsIsFound) {
             << "cut after " << r.cut << " bytes, state " << r.state << ", shown " << value;
     }
     EXPECT_EQ(sim.requestCount(0), 0);
+    EXPECT_EQ(driver.DeInit(43), 0);
+}
+
+// The device as its manual describes it: every set-outputs frame acknowledged (0x97), NOPs and
+// input changes (0x33 frames) of its own, an idle timer of 1.5 s that the keep-alive (500 ms)
+// outlasts while the host pauses.
+TEST(IoControllerIntegration, AcknowledgementsNopsAndTheIdleTimer) {
+    SimProcess sim({"iocontroller,inputs=0x3C,keep=1,keepms=100,idle=1500"});
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    const std::vector<SlotSettings> slots = {{43, sim.port(0), "60000", "I/O Controller"}};
+    Driver driver(slots);
+    ASSERT_TRUE(driver.ok()) << driver.why();
+    std::string ini;
+    ASSERT_TRUE(vexlor::testing::SettingsText(slots, &ini));
+    ini.insert(ini.find("[DEV43]\n") + 8, "Keep Alive=500\n");
+    ASSERT_TRUE(driver.WriteSettings(ini));
+    ASSERT_EQ(driver.Init(43), 0);
+    uint16_t value = 0, in[8] = {};
+    EXPECT_EQ(driver.ReadDI(43, &value, in), 0);
+    EXPECT_TRUE(Eventually([&] { return driver.ReadDI(43, &value, in) == 0 && value == 0x3C; }));
+    EXPECT_EQ(driver.WriteDO(43, {1, 0, 0, 0, 0, 0, 0, 1}), 0);
+    EXPECT_TRUE(Eventually([&] { return sim.outputs(0) == 0x81u; }));
+    EXPECT_EQ(value, 0x3C);  // acknowledgements are no input states
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+    EXPECT_EQ(sim.accepts(0), 1);
+    EXPECT_EQ(sim.connections(0), 1);
+    // No read is due (Timing 60 s), yet the keep-alive's answers keep the slot fresh; an input
+    // change comes by itself.
+    EXPECT_EQ(driver.ReadDI(43, &value, in), 0);
+    ASSERT_TRUE(sim.setInputs(0, 0x42));
+    EXPECT_TRUE(Eventually([&] { return driver.ReadDI(43, &value, in) == 0 && value == 0x42; }));
+    EXPECT_EQ(in[1], 1);
+    EXPECT_EQ(in[6], 1);
     EXPECT_EQ(driver.DeInit(43), 0);
 }
 

@@ -231,20 +231,25 @@ TEST_F(ConfigToolTest, ThePasswordMarkerTypedAsAPasswordMakesAnIoController) {
     EXPECT_NE(show.output.find("[I/O Controller]"), std::string::npos) << show.output;
 }
 
-TEST_F(ConfigToolTest, ReplyTimeoutAndReconnectAreSetShownKeptAndReset) {
+TEST_F(ConfigToolTest, ReplyTimeoutReconnectAndKeepAliveAreSetShownKeptAndReset) {
     ASSERT_EQ(RunTool({"--dir", dir_.path(), "devices", "3", "set", "0", "--reply-timeout", "0",
-                       "--reconnect", "1", "set", "1", "--reply-timeout", "1500"})
+                       "--reconnect", "1", "--keep-alive", "0", "set", "1", "--reply-timeout",
+                       "1500", "--keep-alive", "500"})
                   .status,
               0);
     EXPECT_EQ(Raw("DEV0", "Reply Timeout"), "0");
     EXPECT_EQ(Raw("DEV0", "Reconnect"), "1");
     EXPECT_EQ(Raw("DEV1", "Reply Timeout"), "1500");
+    EXPECT_EQ(Raw("DEV1", "Keep Alive"), "500");
     EXPECT_EQ(Raw("DEV2", "Reply Timeout"), "");  // never set: no key, the default
+    EXPECT_EQ(Raw("DEV2", "Keep Alive"), "");
     std::memset(&g_settings, 0, sizeof g_settings);
     EXPECT_FALSE(vexlor::LoadSlotSettings(0));
     EXPECT_EQ(vexlor::SlotReplyTimeoutMs(0), 0);
     EXPECT_TRUE(vexlor::SlotReconnect(0));
+    EXPECT_EQ(vexlor::SlotKeepAliveMs(0), 0);
     EXPECT_FALSE(vexlor::LoadSlotSettings(2));
+    EXPECT_EQ(vexlor::SlotKeepAliveMs(2), 10000);
     EXPECT_EQ(vexlor::SlotReplyTimeoutMs(2), 5000);
     EXPECT_FALSE(vexlor::SlotReconnect(2));
 
@@ -252,12 +257,13 @@ TEST_F(ConfigToolTest, ReplyTimeoutAndReconnectAreSetShownKeptAndReset) {
     ASSERT_EQ(RunTool({"--dir", dir_.path(), "set", "0", "--timing", "250"}).status, 0);
     const ToolRun show = RunTool({"--dir", dir_.path(), "show"});
     ASSERT_EQ(show.status, 0);
-    EXPECT_NE(show.output.find("Reply(ms) Reconnect Password"), std::string::npos) << show.output;
-    EXPECT_NE(show.output.find("250      off       on        (none)"), std::string::npos)
+    EXPECT_NE(show.output.find("Reply(ms) Reconnect Alive(ms) Password"), std::string::npos)
         << show.output;
-    EXPECT_NE(show.output.find("500      1500      off       (none)"), std::string::npos)
+    EXPECT_NE(show.output.find("250      off       on        off       (none)"), std::string::npos)
         << show.output;
-    EXPECT_NE(show.output.find("500      5000      off       (none)"), std::string::npos)
+    EXPECT_NE(show.output.find("500      1500      off       500       (none)"), std::string::npos)
+        << show.output;
+    EXPECT_NE(show.output.find("500      5000      off       10000     (none)"), std::string::npos)
         << show.output;
     EXPECT_EQ(Raw("DEV0", "Reply Timeout"), "0");
     EXPECT_EQ(Raw("DEV0", "Reconnect"), "1");
@@ -268,9 +274,12 @@ TEST_F(ConfigToolTest, ReplyTimeoutAndReconnectAreSetShownKeptAndReset) {
     EXPECT_FALSE(vexlor::LoadSlotSettings(0));
     EXPECT_EQ(vexlor::SlotReplyTimeoutMs(0), 5000);
     EXPECT_FALSE(vexlor::SlotReconnect(0));
+    EXPECT_EQ(vexlor::SlotKeepAliveMs(0), 10000);
 
     for (const char* value : {"-1", "fast", "1000000000"}) {
         EXPECT_EQ(RunTool({"--dir", dir_.path(), "set", "1", "--reply-timeout", value}).status, 2)
+            << value;
+        EXPECT_EQ(RunTool({"--dir", dir_.path(), "set", "1", "--keep-alive", value}).status, 2)
             << value;
     }
     for (const char* value : {"2", "on", ""}) {
@@ -278,6 +287,7 @@ TEST_F(ConfigToolTest, ReplyTimeoutAndReconnectAreSetShownKeptAndReset) {
             << value;
     }
     EXPECT_EQ(Raw("DEV1", "Reply Timeout"), "1500");
+    EXPECT_EQ(Raw("DEV1", "Keep Alive"), "500");
 }
 
 // Names in a directory besides the settings file itself.

@@ -67,6 +67,7 @@ std::string ShownPassword(int slot) {
 }
 
 static_assert(vexlor::kDefaultReplyTimeoutMs == 5000, "the reset value below");
+static_assert(vexlor::kDefaultKeepAliveMs == 10000, "the reset value below");
 
 // Saving never removes a key, so a reset writes the default values of the health keys that the
 // file holds; absent ones stay absent (which reads as the default). The password comes last in
@@ -93,6 +94,13 @@ const SlotKey kSlotKeys[] = {
          return std::string(vexlor::SlotReconnect(static_cast<uint16_t>(s)) ? "on" : "off");
      },
      "off"},
+    {"--keep-alive", CheckKeepAlive, [](Block& b, int s) { return b.keepAlive[s]; },
+     vexlor::kShortFieldSize, "10000", true, "Alive(ms)", 9,
+     [](int s) {
+         const int32_t ms = vexlor::SlotKeepAliveMs(static_cast<uint16_t>(s));
+         return ms == 0 ? std::string("off") : std::to_string(ms);
+     },
+     "10000"},
     {"--password", CheckPassword, [](Block& b, int s) { return b.password[s]; },
      vexlor::kPasswordFieldSize, "", false, "Password", 0, ShownPassword, "(none)"},
 };
@@ -308,6 +316,14 @@ std::string CheckReplyTimeout(const std::string& milliseconds) {
     return "";
 }
 
+std::string CheckKeepAlive(const std::string& milliseconds) {
+    if (!AllDigits(milliseconds) || milliseconds.size() > 9) {
+        return "the keep-alive must be a number of milliseconds 0..999999999 (0: off), not '" +
+               milliseconds + "'";
+    }
+    return "";
+}
+
 std::string CheckReconnect(const std::string& value) {
     if (value != "0" && value != "1")
         return "reconnect must be 0 (off) or 1 (on), not '" + value + "'";
@@ -491,8 +507,11 @@ Commands (several may follow each other; all changes are saved together):
                           milliseconds reads 10060 (default 5000; 0 switches the check off)
       --reconnect 0|1     "Reconnect": 1 lets the driver connect again by itself after the
                           connection ended or the device stopped answering (default 0)
+      --keep-alive MS     "Keep Alive": an open digital or I/O Controller slot that has sent
+                          nothing for MS milliseconds sends an input request, so that the
+                          device's idle timer keeps the connection (default 10000; 0 off)
   reset SLOT            put a slot back to the defaults (0.0.0.0, 80, 500, no password,
-                        reply time-out 5000, reconnect 0)
+                        reply time-out 5000, reconnect 0, keep-alive 10000)
 
   --version             print the version
   --help                print this text

@@ -39,6 +39,7 @@ std::string CheckTiming(const std::string& timing);
 std::string CheckPassword(const std::string& password);
 std::string CheckReplyTimeout(const std::string& milliseconds);
 std::string CheckReconnect(const std::string& value);
+std::string CheckKeepAlive(const std::string& milliseconds);
 
 // Loads, applies the edits, saves (keeping the dialog's window rectangle), verifies by loading
 // again and prints what was asked. Returns the exit status: 0, 1 failure, 2 usage.

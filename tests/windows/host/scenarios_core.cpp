@@ -6,6 +6,9 @@
 // after windows.h
 #include <tlhelp32.h>
 
+#include <clocale>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -394,6 +397,38 @@ WSCENARIO(unrecognised_reply_shows_error_box, kNeedsNothing) {
         },
         kEventWaitMs));
     WCHECK_EQ(d.DeInit(1, 9), 0);
+}
+
+// --- Thermometer readings -------------------------------------------------------------------
+
+// Plays one poll of a thermometer: accepts, waits for "GET /Single", answers and closes.
+DWORD WINAPI AnswerOnePoll(LPVOID device) {
+    auto* fake = static_cast<FakeDevice*>(device);
+    if (fake->Accept(kEventWaitMs) && fake->ReceiveAtLeast(11, kEventWaitMs) == "GET /Single")
+        fake->Send("Lab;23,4\260C;-0,5\302\260C");
+    fake->CloseConnection();
+    return 0;
+}
+
+// Readings as the devices write them (decimal commas, the UTF-8 degree sign), read by the DLL's
+// own C runtime while the host process has a German locale (decimal comma) set.
+WSCENARIO(thermometer_readings_with_decimal_commas, kNeedsNothing) {
+    for (const char* name : {"German_Germany.1252", "German", "de-DE"}) {
+        if (std::setlocale(LC_ALL, name) != nullptr) break;
+    }
+    FakeDevice device;
+    WriteSlot(30, "127.0.0.1", std::to_string(device.port()).c_str(), "3000", "");
+    Driver& d = Load();
+    if (d.T2Read == nullptr) return;
+    HANDLE thread = CreateThread(nullptr, 0, AnswerOnePoll, &device, 0, nullptr);
+    double t[2] = {0, 0};
+    WCHECK_EQ(d.T2Read(1, 30, t, t + 1), 0);
+    const bool right = std::fabs(t[0] - 23.4) < 1e-9 && std::fabs(t[1] + 0.5) < 1e-9;
+    WCHECK(right);
+    if (!right) std::printf("    read %g, %g\n", t[0], t[1]);
+    WaitForSingleObject(thread, kEventWaitMs);
+    CloseHandle(thread);
+    std::setlocale(LC_ALL, "C");
 }
 
 // --- Trace lines through ORVANE.DLL ---------------------------------------------------------
