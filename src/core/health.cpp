@@ -246,7 +246,7 @@ int ConnectionError(const DeviceSlot& slot) {
 }
 
 int SendRequest(uint16_t slotNumber, const char* bytes, int length, int shownLength,
-                RequestSort sort) {
+                RequestSort sort, bool onlyWhenFree) {
     DeviceSlot& slot = g_devices[slotNumber];
     if (const int lost = ConnectionError(slot); lost != 0) {
         return sort == RequestSort::kRead ? 0 : lost;
@@ -258,7 +258,11 @@ int SendRequest(uint16_t slotNumber, const char* bytes, int length, int shownLen
     const uint32_t connection = slot.connection.load();
     SlotSend use(slot);
     const ws::SOCKET socket = use.Socket();
-    SendTurn turn(slotNumber);  // a keep-alive and a host send never mix their bytes
+    SendTurn turn(slotNumber, onlyWhenFree);  // a keep-alive and a host send never mix bytes
+    if (!turn.Held()) {
+        CancelStamp(slot, stamp);
+        return kSendSkipped;
+    }
     const int result = api.send(socket, bytes, length, 0);
     const auto shownSocket = static_cast<int32_t>(socket);
     if (result != ws::kSocketError) {

@@ -68,7 +68,12 @@ enum class RequestSort {
 // stamp back. Safe on any host thread and on the slot's receive thread; a request is one send
 // call, so requests of several threads never interleave within one another's bytes on a socket
 // whose send takes the whole request (a blocking TCP socket).
-int SendRequest(uint16_t slot, const char* bytes, int length, int shownLength, RequestSort sort);
+// With onlyWhenFree (the receive thread's keep-alive), nothing is sent and kSendSkipped returned
+// while another send of the slot holds its turn: a host send blocked on a full socket must not
+// hold up the receive thread, and the connection is in use anyway.
+constexpr int kSendSkipped = -1;
+int SendRequest(uint16_t slot, const char* bytes, int length, int shownLength, RequestSort sort,
+                bool onlyWhenFree = false);
 
 // Whether a write may go on: the lost connection's error while it is lost, else 0.
 int ConnectionError(const DeviceSlot& slot);

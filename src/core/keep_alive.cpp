@@ -32,6 +32,17 @@ struct KeepAliveState {
 };
 KeepAliveState g_state[kSlotCount];
 
+// Idle times above this are a send stamped just after the pass took its time.
+constexpr uint32_t kHalfRangeMs = 0x80000000u;
+
+// Whether a send on the socket would not block: a select for writing that does not wait.
+bool Writable(ws::SOCKET socket) {
+    ws::FdSet writeSet{};
+    writeSet.fd_array[writeSet.fd_count++] = socket;
+    const ws::TimeVal now{0, 0};
+    return g_module.sockets.select(0, nullptr, &writeSet, nullptr, &now) == 1;
+}
+
 void CutWait(uint32_t* waitMs, uint32_t ms) {
     if (ms < *waitMs) *waitMs = ms;
 }
@@ -63,9 +74,13 @@ void StartKeepAlive(uint16_t slot) {
     state.watched.store(ws::kInvalidSocket, std::memory_order_relaxed);
 }
 
-SendTurn::SendTurn(uint16_t slot) : slot_(slot < kSlotCount ? slot : 0) {
+SendTurn::SendTurn(uint16_t slot, bool tryOnce) : slot_(slot < kSlotCount ? slot : 0) {
     std::atomic<int32_t>& turn = g_state[slot_].turn;
     for (int looks = 0; turn.exchange(1, std::memory_order_acquire) != 0; ++looks) {
+        if (tryOnce) {
+            held_ = false;
+            return;
+        }
         if (looks < kTurnYields) {
             platform::YieldThread();
         } else {
@@ -75,6 +90,7 @@ SendTurn::SendTurn(uint16_t slot) : slot_(slot < kSlotCount ? slot : 0) {
 }
 
 SendTurn::~SendTurn() {
+    if (!held_) return;
     KeepAliveState& state = g_state[slot_];
     state.lastSendMs.store(platform::TimeMs(), std::memory_order_relaxed);
     state.turn.store(0, std::memory_order_release);
@@ -88,14 +104,19 @@ void KeepAlive(uint16_t slotNumber, int32_t kind, uint32_t* waitMs) {
     // Off, or the connection is lost (a reconnect or the host's DeInit takes it from here).
     if (interval <= 0 || ConnectionError(slot) != 0) return;
     const ws::SOCKET socket = slot.socket.load(std::memory_order_acquire);
-    if (socket == ws::kInvalidSocket) return;
+    if (socket == ws::kInvalidSocket || slot.runFlag.load() == 0) return;
+    // The last send is loaded before the time is taken, so that a host send ending in between
+    // cannot make the idle time wrap to a huge value.
+    uint32_t last = state.lastSendMs.load(std::memory_order_relaxed);
     const uint32_t now = platform::TimeMs();
     // A connection made by a reconnect starts unused; Init's connection started at Init.
     const ws::SOCKET seen = state.watched.exchange(socket, std::memory_order_relaxed);
     if (seen != socket && seen != ws::kInvalidSocket) {
         state.lastSendMs.store(now, std::memory_order_relaxed);
+        last = now;
     }
-    const uint32_t idle = now - state.lastSendMs.load(std::memory_order_relaxed);
+    uint32_t idle = now - last;
+    if (idle > kHalfRangeMs) idle = 0;  // a send stamped after `now`
     const auto span = static_cast<uint32_t>(interval);
     if (idle < span) {
         CutWait(waitMs, span - idle);
@@ -104,16 +125,23 @@ void KeepAlive(uint16_t slotNumber, int32_t kind, uint32_t* waitMs) {
     const KeepAliveBuilder build =
         g_builders[RequestKind(slotNumber, kind)].load(std::memory_order_acquire);
     if (build == nullptr) return;
-    if (state.turn.load(std::memory_order_acquire) != 0) {
-        CutWait(waitMs, kTurnBusyRetryMs);  // a host send is under way
+    // The receive thread must never block in a send: a connection whose device has stopped
+    // taking data (its socket buffer is full) gets no keep-alive; the reply time-out reports it.
+    if (!Writable(socket)) {
+        CutWait(waitMs, kTurnBusyRetryMs);
         return;
     }
     KeepAliveRequest request;
     build(slotNumber, request);
-    // Through the one core send, which takes the send turn and writes the send trace line. A
-    // reply can be decoded only once a kind is stamped: until then none is awaited.
-    SendRequest(slotNumber, request.bytes, request.length, request.shown,
-                kind != kKindNone ? RequestSort::kRead : RequestSort::kWriteUnanswered);
+    // Through the one core send, which writes the send trace line; it sends only when no host
+    // send holds the turn. A reply can be decoded only once a kind is stamped: until then none
+    // is awaited.
+    if (SendRequest(slotNumber, request.bytes, request.length, request.shown,
+                    kind != kKindNone ? RequestSort::kRead : RequestSort::kWriteUnanswered,
+                    true) == kSendSkipped) {
+        CutWait(waitMs, kTurnBusyRetryMs);  // a host send is under way
+        return;
+    }
     // Counted as sent also when it failed, so that a failing connection is not tried at once.
     state.lastSendMs.store(platform::TimeMs(), std::memory_order_relaxed);
     CutWait(waitMs, span);

@@ -33,13 +33,16 @@ void StartKeepAlive(uint16_t slot);
 // while another send of the slot is under way, and counts the connection as used when it ends.
 class SendTurn {
   public:
-    explicit SendTurn(uint16_t slot);
+    // With tryOnce, takes the turn only if it is free at once (see Held).
+    explicit SendTurn(uint16_t slot, bool tryOnce = false);
     ~SendTurn();
     SendTurn(const SendTurn&) = delete;
     SendTurn& operator=(const SendTurn&) = delete;
+    bool Held() const { return held_; }
 
   private:
     uint16_t slot_;
+    bool held_ = true;
 };
 
 // The receive thread's side, once per pass while it serves the slot and is counted in its

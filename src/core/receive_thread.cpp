@@ -271,7 +271,11 @@ uint32_t ThreadDev(void* argument) {
         if (current != watch.ended) KeepAlive(slotNumber, kind, &waitMs);
         const ws::SOCKET socket = watch.Watched(current, now, &waitMs);
         if (socket == ws::kInvalidSocket) {
-            uint32_t bound = current == ws::kInvalidSocket ? kPollMs : kUnwatchedWaitMs;
+            // Before the slot has an established connection a thread without a wake-up channel
+            // polls; one with a channel is woken when Init or a reconnect has connected.
+            uint32_t bound = current == ws::kInvalidSocket && wake == ws::kInvalidSocket
+                                 ? kPollMs
+                                 : kUnwatchedWaitMs;
             // Bytes at kind 0 (a keep-alive's reply, say) wait for a kind stamp, whose wake-up
             // ends the wait: the bound only covers a lost one, and keeps idle slots cheap.
             if (current == watch.pending && wake != ws::kInvalidSocket) bound = kPendingWaitMs;

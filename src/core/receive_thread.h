@@ -40,6 +40,8 @@ struct ReceiveCarry {
     bool withoutTerminators = false;
     // The last held bytes were decoded as they stood: a NUL that arrives next ends that text.
     bool flushedOpen = false;
+    // A thermometer poll has reached its deadline: nothing more of this connection is decoded.
+    bool pollOver = false;
 };
 
 // One receive step of a slot, as the thread hands it to the parser of the slot's kind.

@@ -87,14 +87,31 @@ void Append(ReceiveCarry& carry, const char* bytes, int n) {
 void ThermometerParser(ReceiveStep& step) {
     DeviceSlot& slot = g_devices[step.Slot()];
     ReceiveCarry& carry = step.Carry();
-    if (slot.thermoDeadlinePassed.exchange(0, std::memory_order_acq_rel) != 0) {
+    if (slot.thermoDeadlinePassed.load(std::memory_order_acquire) != 0) {
         if (!step.Serving()) return;
+        // The poll is over: whatever this connection sends from now on is the rest of an
+        // answer given up, which must never be decoded as an answer of its own.
+        carry.pollOver = true;
+        if (ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)))) {
+            // Whole, but still in its quiet time: decoded before the read looks at the result.
+            DecodeAnswer(step, slot, carry);
+            slot.thermoDeadlinePassed.store(0, std::memory_order_release);
+            return;
+        }
         const int length = carry.length;
         carry.length = 0;
         carry.flushWhenQuiet = false;
         Set(slot.thermoHeldBytes, 0);
+        slot.thermoDeadlinePassed.store(0, std::memory_order_release);
         if (length > 0 && slot.replyValid.load(std::memory_order_acquire) == 0)
             step.ShowErrorBox(kThermoErrorCaption, carry.bytes, length);
+        return;
+    }
+    if (carry.pollOver) {  // read and dropped
+        if (step.Readable()) {
+            char rest[kThermoReceiveSize];
+            step.Receive(rest, kThermoReceiveSize);
+        }
         return;
     }
     if (!step.Readable()) {  // the held answer has been quiet for carry.quietMs

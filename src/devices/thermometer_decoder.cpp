@@ -44,6 +44,9 @@ void Reverse(char* text, int length) {
 // Whether text[0, length) is one reading: "----" or a number ([+-], digits with at most one
 // "." or ","), then the degree sign and "C"; "----" needs neither.
 bool IsReading(const char* text, int length) {
+    while (length > 0 &&
+           (text[length - 1] == ' ' || text[length - 1] == '\r' || text[length - 1] == '\n'))
+        --length;
     int end = length;
     if (end >= 1 && text[end - 1] == 'C') {
         --end;

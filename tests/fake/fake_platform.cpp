@@ -546,9 +546,18 @@ int VEXLOR_WSAAPI FakeRecvFrom(ws::SOCKET socket, char* buffer, int length, int,
 // A select that waits like the real one: until a socket of the read set is readable or the
 // time-out (in real time) has passed. It also returns, with 0, when the fake is poked (the
 // clock moved, the threads are being joined), so that waiting threads look again.
-int VEXLOR_WSAAPI FakeSelect(int, ws::FdSet* readSet, ws::FdSet*, ws::FdSet*,
+int VEXLOR_WSAAPI FakeSelect(int, ws::FdSet* readSet, ws::FdSet* writeSet, ws::FdSet*,
                              const ws::TimeVal* timeout) {
     std::unique_lock<std::mutex> lock(g_mu);
+    // A look whether sends would block (the keep-alive's): an open fake socket always takes
+    // data. Scripted results are meant for the receive loop's selects.
+    if (readSet == nullptr && writeSet != nullptr) {
+        const uint32_t count = std::min<uint32_t>(writeSet->fd_count, ws::kFdSetSize);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (OpenSocket(writeSet->fd_array[i]) == nullptr) return ws::kSocketError;
+        }
+        return static_cast<int>(count);
+    }
     int result = 0;
     if (TakeScript("select", &result)) return result;
     if (readSet == nullptr) return 0;

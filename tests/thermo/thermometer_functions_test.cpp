@@ -294,6 +294,19 @@ TEST_F(ThermoFunctions, AnswersAreDecodedWholeOnceTheyEnd) {
         }
         fake::AdvanceTime(50000);
     }
+    // A whole answer still in its quiet time when the deadline comes is decoded, not boxed.
+    Configure(8, "50");
+    const size_t boxesBefore = fake::ErrorBoxes().size();
+    int result = -1;
+    const int sendsBefore = fake::SendCalls();
+    std::thread reader([&] { result = Read2(8, t); });
+    ASSERT_TRUE(fake::WaitFor([&] { return fake::SendCalls() > sendsBefore; }));
+    fake::QueueReceive(fake::CreatedSockets().back(), "T;9,5\260C;10,5\260C");
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_DOUBLE_EQ(t[0], 9.5);
+    EXPECT_DOUBLE_EQ(t[1], 10.5);
+    EXPECT_EQ(fake::ErrorBoxes().size(), boxesBefore);
 }
 
 TEST_F(ThermoFunctions, PollWithoutACompleteAnswerReportsTheCachedValuesAsStale) {

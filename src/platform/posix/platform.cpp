@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -253,6 +254,10 @@ void ErrorBox(const char* caption, const char* text) {
         for (int i = 0; i < length; ++i) put(slot[i]);
     }
     putEscaped(text);
+    // A pipe writes up to PIPE_BUF bytes in one piece; a longer line could be torn and run into
+    // the next one, so it is cut to that length.
+    constexpr size_t kPipeLine = PIPE_BUF;
+    if (g_errorPipe >= 0 && n > kPipeLine - 1) n = kPipeLine - 1;
     line[n++] = '\n';
     // A full or closed pipe loses nothing: the line goes to standard error instead.
     if (g_errorPipe < 0 || write(g_errorPipe, line, n) != static_cast<ssize_t>(n)) {
