@@ -2,7 +2,8 @@
 // received block of up to 1024 bytes (more is cut, as the receive step does).
 //
 // Invariants checked on every input:
-// - the state stored is the byte after the last FF FA 2C 96 marker whose state byte was
+// - the state stored is the byte after the last FF FA 2C 96 or FF FA 2C 33 marker (an answer to
+//   a read-inputs request or an input change the device sends by itself) whose state byte was
 //   received (zero bytes count as data), zero-extended into controllerInputs, with inputBits
 //   0..11 its bits (8..11 therefore 0); without such a marker nothing changes;
 // - nothing else changes: no byte of the slot outside controllerInputs and inputBits 0..11, no
@@ -64,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool found = false;
     unsigned state = 0;
     for (int i = 0; i + 4 < n; ++i) {
-        if (data[i] == 0xFF && data[i + 1] == 0xFA && data[i + 2] == 0x2C && data[i + 3] == 0x96) {
+        if (data[i] == 0xFF && data[i + 1] == 0xFA && data[i + 2] == 0x2C &&
+            (data[i + 3] == 0x96 || data[i + 3] == 0x33)) {
             found = true;
             state = data[i + 4];
         }
