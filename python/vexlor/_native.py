@@ -80,6 +80,27 @@ class LibraryNotFoundError(OSError):
     """No driver library was found, or the one found cannot be loaded by this interpreter."""
 
 
+def program_folders(*extra: Path) -> List[Path]:
+    """Where the package's programs may be: bundled with it, the given folders, and where an
+    installation put them."""
+    folders = [BUNDLED_BIN_DIR, *extra]
+    try:
+        from . import _installed  # type: ignore[attr-defined]
+        folders.append((PACKAGE_DIR / _installed.TOOLS_DIR).resolve())
+    except ImportError:
+        pass
+    return folders
+
+
+def find_program(name: str, folders: Sequence[Path]) -> Optional[Path]:
+    """The first executable ``name`` in ``folders``."""
+    for folder in folders:
+        candidate = folder / name
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
 def interpreter_bits() -> int:
     """Pointer width of the running Python in bits (32 or 64)."""
     return struct.calcsize("P") * 8

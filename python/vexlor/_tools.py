@@ -5,7 +5,6 @@ with ``vexlor-config`` is the one ``vexlorctl`` and Python read."""
 
 from __future__ import annotations
 
-import os
 import shutil
 import subprocess
 import sys
@@ -19,16 +18,10 @@ from .driver import SETTINGS_FILE, default_settings_dir, private_copy
 def _program(name: str) -> Path:
     """A bundled program, else the installed one; never a program on PATH, which would be this
     very script."""
-    folders = [_native.BUNDLED_BIN_DIR]
-    try:
-        from . import _installed  # type: ignore[attr-defined]
-        folders.append((_native.PACKAGE_DIR / _installed.TOOLS_DIR).resolve())
-    except ImportError:
-        pass
-    for folder in folders:
-        candidate = folder / name
-        if candidate.is_file() and os.access(candidate, os.X_OK):
-            return candidate
+    folders = _native.program_folders()
+    found = _native.find_program(name, folders)
+    if found is not None:
+        return found
     raise SystemExit(f"{name}: not part of this installation of the vexlor package "
                      f"(looked in {', '.join(map(str, folders))})")
 

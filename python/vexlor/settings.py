@@ -49,18 +49,10 @@ class SlotSettings(NamedTuple):
 def find_tool(driver: Optional[PathLike] = None) -> Path:
     """``vexlor-config``: bundled with the package, beside the driver (a build tree), installed
     with the package, or on ``PATH``."""
-    folders: List[Path] = [_native.BUNDLED_BIN_DIR]
-    if driver is not None:
-        folders.append(Path(driver).parent)
-    try:
-        from . import _installed  # type: ignore[attr-defined]
-        folders.append((_native.PACKAGE_DIR / _installed.TOOLS_DIR).resolve())
-    except ImportError:
-        pass
-    for folder in folders:
-        candidate = folder / TOOL
-        if candidate.is_file() and os.access(candidate, os.X_OK):
-            return candidate
+    folders = _native.program_folders(*([Path(driver).parent] if driver is not None else []))
+    program = _native.find_program(TOOL, folders)
+    if program is not None:
+        return program
     found = shutil.which(TOOL)
     if found:
         return Path(found)

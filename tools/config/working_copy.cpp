@@ -51,17 +51,6 @@ std::string DirectoryOf(const std::string& file) {
     return slash == 0 ? "/" : file.substr(0, slash);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Copies all of in (read from its start) to out at out's offset.
 bool CopyAll(int in, int out) {
     char buffer[8192];
@@ -71,7 +60,7 @@ bool CopyAll(int in, int out) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) return true;
-        if (!WriteAll(out, buffer, static_cast<size_t>(got))) return false;
+        if (!profile::WriteAll(out, buffer, static_cast<size_t>(got))) return false;
         offset += got;
     }
 }

@@ -193,17 +193,6 @@ ParsedLine Parse(const Line& line) {
     return parsed;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Copies bytes [from, to) of in to out; to < 0 copies up to the end of the file.
 bool CopyRange(int in, int out, off_t from, off_t to) {
     char buffer[kReadBufferSize];
@@ -309,6 +298,17 @@ bool WriteSpliced(int old, int out, const Splice& splice, const char* section, c
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
 
 bool Lookup(int fd, const char* section, const char* key, char* buffer, uint32_t size,
             uint32_t* length) {

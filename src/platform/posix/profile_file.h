@@ -48,6 +48,9 @@ struct Edit {
 // edit->splice.unchanged is set, the file already holds the value and nothing is to be written.
 bool PlanEdit(int old, const char* section, const char* key, const char* value, Edit* edit);
 
+// Writes all size bytes to fd, going on after interrupted and partial writes.
+bool WriteAll(int fd, const char* data, size_t size);
+
 // Writes the new file into out (from its current offset): old with the planned edit applied.
 bool WriteEdit(int old, int out, const Edit& edit);
 
