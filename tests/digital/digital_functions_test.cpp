@@ -451,6 +451,8 @@ TEST_F(DigitalFunctions, IdleConnectionsSendTheirInputRequestToKeepAlive) {
         const std::vector<std::string> expected =
             c.request.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.request};
         EXPECT_EQ(sendsAfter(c.request.empty() ? 10000 : 1), expected);
+        // The receive thread writes the send line just after the send itself.
+        fake::WaitFor([&] { return fake::TraceTexts(3).size() >= expected.size(); }, 2000);
         EXPECT_EQ(fake::TraceTexts(3).size(), expected.size());
         EXPECT_DOUBLE_EQ(Get(g_devices[3].lastInputPoll), 0.0);
         fake::AdvanceTime(kDefaultReplyTimeoutMs + 1);
