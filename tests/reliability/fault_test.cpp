@@ -525,7 +525,7 @@ TEST(FaultInjection, DroppedWakeUpDatagramsCostNothing) {
                     EXPECT_EQ(host.DeInit(0), 0);
                     EXPECT_EQ(host.DeInit(1), 0);
                     EXPECT_LT(std::chrono::steady_clock::now() - start,
-                              std::chrono::milliseconds(300))
+                              std::chrono::milliseconds(700))
                         << mode << " round " << round;
                     if (thermometers) {
                         double t[2] = {0, 0};
@@ -742,7 +742,8 @@ TEST(FaultInjection, DeInitDuringAReconnectIsPrompt) {
             Pause(500);  // an attempt is under way
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(host.DeInit(0), 0);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+            // An attempt left to run would take its full connect time-out (21 s).
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
             for (int filler : fillers) close(filler);
         },
         60);

@@ -88,9 +88,12 @@ TEST(Lifecycle, ThousandCyclesOnOneSlotLeaveNothingBehind) {
             EXPECT_TRUE(Eventually([&] { return Threads() == threads; }))
                 << Threads() << " threads, " << threads << " before";
             EXPECT_EQ(OpenDescriptors(), descriptors);
-            EXPECT_EQ(sim.accepts(0), 1010);
+            // The kernel completes a connection before the simulator accepts it and reads its
+            // request, so the simulator's counts may trail the last cycle by a moment.
+            EXPECT_TRUE(Eventually([&] { return sim.accepts(0) == 1010; })) << sim.accepts(0);
             EXPECT_TRUE(Eventually([&] { return sim.connections(0) == 0; }));
-            EXPECT_EQ(sim.requestCount(0), 1010);
+            EXPECT_TRUE(Eventually([&] { return sim.requestCount(0) == 1010; }))
+                << sim.requestCount(0);
             std::printf("[ lifecycle ] 1000 cycles on one slot: %d threads, %d descriptors\n",
                         Threads(), OpenDescriptors());
         },
@@ -134,7 +137,8 @@ TEST(Lifecycle, HundredCyclesOnAllSlotsLeaveNothingBehind) {
             EXPECT_TRUE(Eventually([&] { return Threads() == threads; }))
                 << Threads() << " threads, " << threads << " before";
             EXPECT_EQ(OpenDescriptors(), descriptors);
-            EXPECT_EQ(sim.accepts(0) + sim.accepts(1) + sim.accepts(2), kAllSlotCycles * 100);
+            const auto accepts = [&] { return sim.accepts(0) + sim.accepts(1) + sim.accepts(2); };
+            EXPECT_TRUE(Eventually([&] { return accepts() == kAllSlotCycles * 100; })) << accepts();
             std::printf("[ lifecycle ] %d cycles on all 100 slots: %d threads, %d descriptors\n",
                         kAllSlotCycles, Threads(), OpenDescriptors());
             EXPECT_TRUE(Eventually(
