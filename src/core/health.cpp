@@ -314,7 +314,7 @@ int FailedSendOn(const DeviceSlot& slot, uint32_t connection) {
     return static_cast<uint32_t>(noted >> 32) == connection ? static_cast<int32_t>(noted) : 0;
 }
 
-bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int lostError,
+bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, const SeenConnection& seen,
               uint32_t* waitMs) {
     DeviceSlot& slot = g_devices[slotNumber];
     const bool reconnects = Get(slot.reconnects) != 0;
@@ -322,7 +322,7 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
         // Checked here too, so that a silence is remembered as stale even when nobody reads.
         const uint32_t now = platform::TimeMs();
         const bool stale = CheckStale(slot, now);
-        int error = lostError;
+        int error = seen.lostError;
         if (error == 0 && reconnects && stale) error = ws::kWsaETimedOut;
         if (error == 0) {
             if (reconnects) {
@@ -337,10 +337,22 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, int los
             slot.linkError.compare_exchange_strong(none, error, std::memory_order_relaxed);
             return false;
         }
-        // Reads and writes report the loss from now on; the connection goes as DeInit closes it.
+        // A connection that is no longer the pass's own (DeInit has ended it, a new Init has
+        // put another in its place) belongs to whoever changed it: the next pass finds out.
+        if (slot.connection.load() != seen.number || slot.socket.load() != seen.socket) {
+            *waitMs = 0;
+            return true;
+        }
+        // Reads and writes report the loss from now on. The number and the socket are each
+        // taken only from the pass's own connection, so that a change between the look above
+        // and here can never end another.
         Set(slot.linkError, error);
-        MarkConnectionDown(slot);
-        CloseSlotConnection(slotNumber, slot.socket.exchange(ws::kInvalidSocket));
+        uint32_t number = seen.number;
+        slot.connection.compare_exchange_strong(number, seen.number + 1);
+        ws::SOCKET socket = seen.socket;
+        if (slot.socket.compare_exchange_strong(socket, ws::kInvalidSocket)) {
+            CloseSlotConnection(slotNumber, seen.socket);
+        }
         // A connection that brought a reply was a good one: start the backoff afresh. One that
         // was lost before its first reply (a device that accepts and drops, or never answers)
         // counts as a failed attempt.

@@ -112,13 +112,24 @@ struct LinkState {
 // The error of a host send that failed on connection number `connection`, or 0.
 int FailedSendOn(const DeviceSlot& slot, uint32_t connection);
 
+// The connection a pass of the receive thread found: its number and socket as loaded at the
+// start of the pass, and the error it was seen to end with (recv gave 0 or failed, a host send on
+// it failed), or 0.
+struct SeenConnection {
+    uint32_t number = 0;
+    ws::SOCKET socket = ws::kInvalidSocket;
+    int lostError = 0;
+};
+
 // Once per pass of the receive thread of a digital or I/O Controller slot (counted in the slot's
 // socketUsers, serving the slot), while its connection is established or, for a reconnecting
-// slot, down: `lostError` is nonzero when the established connection was seen to end (recv gave
-// 0 or failed, a host send on it failed). Marks the loss, so that reads and writes report it; a
-// reconnecting slot also takes the connection down, or goes stale, and then makes an attempt to
-// connect when one is due. Returns true when the connection is down: the thread then only waits,
-// at most *waitMs. Otherwise *waitMs is cut to when a reconnecting slot would go stale.
-bool KeepLink(uint16_t slot, uint32_t generation, LinkState& link, int lostError, uint32_t* waitMs);
+// slot, down. Marks a loss of the connection `seen`, so that reads and writes report it; a
+// reconnecting slot also takes that connection down, or one gone stale, and then makes an attempt
+// to connect when one is due. Only the pass's own connection is ever taken down: one that DeInit
+// has ended meanwhile, or that a new Init has put in its place, is left to its owner. Returns
+// true when the connection is down: the thread then only waits, at most *waitMs. Otherwise
+// *waitMs is cut to when a reconnecting slot would go stale.
+bool KeepLink(uint16_t slot, uint32_t generation, LinkState& link, const SeenConnection& seen,
+              uint32_t* waitMs);
 
 }  // namespace vexlor

@@ -238,13 +238,17 @@ uint32_t ThreadDev(void* argument) {
         // Thermometers open a connection per poll and the device closes it after its answer.
         if (kind != kKindThermo1 && kind != kKindThermo2 && kind != kKindThermo8 &&
             (established || link.down)) {
-            int lost = 0;
-            if (held != ws::kInvalidSocket && held == watch.ended) lost = ws::kWsaEConnReset;
-            if (held != ws::kInvalidSocket && held == watch.failing) lost = watch.failError;
-            if (const int failed = FailedSendOn(slot, connection); established && failed != 0) {
-                lost = failed;
+            SeenConnection seen{connection, held, 0};
+            if (held != ws::kInvalidSocket && held == watch.ended) {
+                seen.lostError = ws::kWsaEConnReset;
             }
-            if (KeepLink(slotNumber, generation, link, lost, &waitMs)) {
+            if (held != ws::kInvalidSocket && held == watch.failing) {
+                seen.lostError = watch.failError;
+            }
+            if (const int failed = FailedSendOn(slot, connection); established && failed != 0) {
+                seen.lostError = failed;
+            }
+            if (KeepLink(slotNumber, generation, link, seen, &waitMs)) {
                 use.Leave();
                 WaitForWakeUp(wake, waitMs);
                 continue;

@@ -163,6 +163,38 @@ TEST_F(ReceiveTest, ThreadThatIsNoLongerCurrentLeavesTheSlotAlone) {
     vexlor::platform::CloseThreadHandle(handle);
 }
 
+// A receive thread that takes a loss of its connection late, after DeInit and a new Init have
+// put another connection in the slot, leaves the new one alone; the loss of its own connection
+// takes that one down, closes its socket and is reported.
+TEST_F(ReceiveTest, LossOfAnEarlierConnectionNeverEndsItsSuccessor) {
+    auto& slot = g_devices[14];
+    Set(slot.reconnects, 1);
+    const auto first = ConnectedSocket(14);
+    const uint32_t firstNumber = slot.connection.load();
+    vexlor::MarkConnectionDown(slot);  // DeInit ends it, a new Init connects again
+    const auto second = ConnectedSocket(14);
+    const uint32_t secondNumber = slot.connection.load();
+    ASSERT_NE(first, second);
+
+    const struct {
+        uint32_t number;
+        vexlor::ws::SOCKET socket;
+        bool ownConnection;
+    } cases[] = {
+        {firstNumber, first, false}, {secondNumber, first, false}, {secondNumber, second, true}};
+    for (const auto& c : cases) {
+        vexlor::LinkState link;
+        uint32_t waitMs = 1000;
+        EXPECT_TRUE(vexlor::KeepLink(14, Get(slot.threadGeneration), link,
+                                     {c.number, c.socket, vexlor::ws::kWsaEConnReset}, &waitMs));
+        EXPECT_EQ(link.down, c.ownConnection);
+        EXPECT_EQ(Get(slot.linkError), c.ownConnection ? vexlor::ws::kWsaEConnReset : 0);
+        EXPECT_EQ(slot.connection.load(), c.ownConnection ? secondNumber + 1 : secondNumber);
+        EXPECT_EQ(Get(slot.socket), c.ownConnection ? kInvalidSocket : second);
+        EXPECT_EQ(fake::IsOpen(second), !c.ownConnection);
+    }
+}
+
 TEST_F(ReceiveTest, FailedThreadCreationIsNotCountedAsRunning) {
     fake::SetThreadMode(fake::ThreadMode::kFail);
     EXPECT_EQ(vexlor::StartReceiveThread(13, 0, nullptr), nullptr);
