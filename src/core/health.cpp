@@ -212,9 +212,12 @@ void StartHealth(uint16_t slot) {
     Set(device.replyTimeoutMs, SlotReplyTimeoutMs(slot));
     Set(device.reconnects, SlotReconnect(slot) ? 1 : 0);
     Set(device.awaiting, 0);
-    Set(device.linkError, 0);
+    device.linkError.store(0);  // after the generation's advance: see KeepLossOwn
     Set(device.staleUntilReply, 0);
+    // The numbers of this Init's connections are new to every earlier thread, which may still
+    // hold the number it left its own connection at.
     MarkConnectionDown(device);
+    device.connection.fetch_add(2);
     CopyField(g_targets[slot].ip, kShortFieldSize, g_settings.ip[slot]);
     CopyField(g_targets[slot].port, kShortFieldSize, g_settings.port[slot]);
     StartKeepAlive(slot);
@@ -223,7 +226,7 @@ void StartHealth(uint16_t slot) {
 void EndHealth(DeviceSlot& slot) {
     MarkConnectionDown(slot);
     Set(slot.awaiting, 0);
-    Set(slot.linkError, 0);
+    slot.linkError.store(0);  // after the run flag's clear: see KeepLossOwn
     Set(slot.staleUntilReply, 0);
 }
 
@@ -314,6 +317,21 @@ int FailedSendOn(const DeviceSlot& slot, uint32_t connection) {
     return static_cast<uint32_t>(noted >> 32) == connection ? static_cast<int32_t>(noted) : 0;
 }
 
+namespace {
+
+// A thread that set linkError after DeInit and a new Init took the slot over (it was held up
+// between its look at the connection and the store) takes its error back, so that the new
+// connection is not reported lost. The store and this look are both sequentially consistent, so
+// that one of them sees the other: either Init clears the error after the store, or the look
+// sees that the thread no longer serves.
+void KeepLossOwn(uint16_t slotNumber, uint32_t generation, int error) {
+    if (ThreadServes(slotNumber, generation)) return;
+    int32_t stored = error;
+    g_devices[slotNumber].linkError.compare_exchange_strong(stored, 0);
+}
+
+}  // namespace
+
 bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, const SeenConnection& seen,
               uint32_t* waitMs) {
     DeviceSlot& slot = g_devices[slotNumber];
@@ -331,28 +349,35 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, const S
             }
             return false;
         }
-        if (!reconnects) {
-            // Reads and writes report the loss until DeInit and Init.
-            int32_t none = 0;
-            slot.linkError.compare_exchange_strong(none, error, std::memory_order_relaxed);
-            return false;
-        }
         // A connection that is no longer the pass's own (DeInit has ended it, a new Init has
         // put another in its place) belongs to whoever changed it: the next pass finds out.
-        if (slot.connection.load() != seen.number || slot.socket.load() != seen.socket) {
+        if (slot.connection.load() != seen.number) {
             *waitMs = 0;
             return true;
         }
-        // Reads and writes report the loss from now on. The number and the socket are each
-        // taken only from the pass's own connection, so that a change between the look above
-        // and here can never end another.
-        Set(slot.linkError, error);
+        if (!reconnects) {
+            // Reads and writes report the loss until DeInit and Init.
+            int32_t none = 0;
+            if (slot.linkError.compare_exchange_strong(none, error)) {
+                KeepLossOwn(slotNumber, generation, error);
+            }
+            return false;
+        }
+        // The connection's number is taken from the pass's own only: whichever of this thread
+        // and DeInit moves it on owns the end of the connection, its socket included.
         uint32_t number = seen.number;
-        slot.connection.compare_exchange_strong(number, seen.number + 1);
+        if (!slot.connection.compare_exchange_strong(number, seen.number + 1)) {
+            *waitMs = 0;
+            return true;
+        }
+        // Reads and writes report the loss from now on.
+        slot.linkError.store(error);
+        KeepLossOwn(slotNumber, generation, error);
         ws::SOCKET socket = seen.socket;
         if (slot.socket.compare_exchange_strong(socket, ws::kInvalidSocket)) {
             CloseSlotConnection(slotNumber, seen.socket);
         }
+        link.downNumber = seen.number + 1;
         // A connection that brought a reply was a good one: start the backoff afresh. One that
         // was lost before its first reply (a device that accepts and drops, or never answers)
         // counts as a failed attempt.
@@ -380,7 +405,8 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, const S
             *waitMs = 0;
             return true;
         }
-        Set(slot.linkError, error);
+        slot.linkError.store(error);
+        KeepLossOwn(slotNumber, generation, error);
         link.backoffMs = NextBackoff(link);
         link.waitFrom = platform::TimeMs();
         if (kDownWaitMs < *waitMs) *waitMs = kDownWaitMs;
@@ -389,11 +415,19 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, const S
     // Published before the test of the run flag, which DeInit clears before it takes the socket
     // out: either DeInit finds the new socket and closes it, or this thread sees the flag and
     // takes the socket back itself. The socket comes before the connection's number, so that a
-    // host send that loads the new number sends on the new socket.
-    slot.socket.store(socket);
-    MarkConnectionUp(slot);
-    if (!ThreadServes(slotNumber, generation)) {
-        MarkConnectionDown(slot);
+    // host send that loads the new number sends on the new socket. Both go in only where the
+    // slot still holds what this thread left: no socket, and the number it took down.
+    ws::SOCKET none = ws::kInvalidSocket;
+    if (!slot.socket.compare_exchange_strong(none, socket)) {
+        g_module.sockets.closesocket(socket);
+        *waitMs = 0;
+        return true;
+    }
+    uint32_t number = link.downNumber;
+    const bool up = slot.connection.compare_exchange_strong(number, link.downNumber + 1);
+    if (!up || !ThreadServes(slotNumber, generation)) {
+        uint32_t own = link.downNumber + 1;
+        if (up && slot.connection.compare_exchange_strong(own, own + 1)) link.downNumber = own + 1;
         ws::SOCKET published = socket;
         if (slot.socket.compare_exchange_strong(published, ws::kInvalidSocket)) {
             g_module.sockets.closesocket(socket);

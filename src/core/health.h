@@ -107,6 +107,7 @@ struct LinkState {
     uint32_t backoffMs = 0;    // the wait before the next attempt
     bool renewed = false;      // a new connection was made: the thread starts over on it
     uint32_t outageSince = 0;  // TimeMs when the slot last lost a connection that had answered
+    uint32_t downNumber = 0;   // the connection number the thread took its connection down to
 };
 
 // The error of a host send that failed on connection number `connection`, or 0.

@@ -164,34 +164,37 @@ TEST_F(ReceiveTest, ThreadThatIsNoLongerCurrentLeavesTheSlotAlone) {
 }
 
 // A receive thread that takes a loss of its connection late, after DeInit and a new Init have
-// put another connection in the slot, leaves the new one alone; the loss of its own connection
-// takes that one down, closes its socket and is reported.
+// put another connection in the slot on the same socket number (the system hands it out again),
+// leaves the new one alone. The loss of its own connection is reported, and with Reconnect it
+// takes that connection down and closes its socket.
 TEST_F(ReceiveTest, LossOfAnEarlierConnectionNeverEndsItsSuccessor) {
-    auto& slot = g_devices[14];
-    Set(slot.reconnects, 1);
-    const auto first = ConnectedSocket(14);
-    const uint32_t firstNumber = slot.connection.load();
-    vexlor::MarkConnectionDown(slot);  // DeInit ends it, a new Init connects again
-    const auto second = ConnectedSocket(14);
-    const uint32_t secondNumber = slot.connection.load();
-    ASSERT_NE(first, second);
-
-    const struct {
-        uint32_t number;
-        vexlor::ws::SOCKET socket;
-        bool ownConnection;
-    } cases[] = {
-        {firstNumber, first, false}, {secondNumber, first, false}, {secondNumber, second, true}};
-    for (const auto& c : cases) {
-        vexlor::LinkState link;
-        uint32_t waitMs = 1000;
-        EXPECT_TRUE(vexlor::KeepLink(14, Get(slot.threadGeneration), link,
-                                     {c.number, c.socket, vexlor::ws::kWsaEConnReset}, &waitMs));
-        EXPECT_EQ(link.down, c.ownConnection);
-        EXPECT_EQ(Get(slot.linkError), c.ownConnection ? vexlor::ws::kWsaEConnReset : 0);
-        EXPECT_EQ(slot.connection.load(), c.ownConnection ? secondNumber + 1 : secondNumber);
-        EXPECT_EQ(Get(slot.socket), c.ownConnection ? kInvalidSocket : second);
-        EXPECT_EQ(fake::IsOpen(second), !c.ownConnection);
+    for (const uint16_t n : {14, 15}) {
+        auto& slot = g_devices[n];
+        const bool reconnects = n == 14;
+        const auto first = ConnectedSocket(n);
+        const uint32_t firstNumber = slot.connection.load();
+        vexlor::MarkConnectionDown(slot);  // DeInit
+        vexlor::g_module.sockets.closesocket(first);
+        vexlor::StartHealth(n);  // Init
+        Set(slot.reconnects, reconnects ? 1 : 0);
+        slot.runFlag.store(1);  // the slot's receive thread serves it
+        fake::SetNextSocket(first);
+        const auto socket = ConnectedSocket(n);
+        ASSERT_EQ(socket, first);
+        const uint32_t number = slot.connection.load();
+        for (const bool own : {false, true}) {
+            vexlor::LinkState link;
+            uint32_t waitMs = 1000;
+            const bool down =
+                vexlor::KeepLink(n, Get(slot.threadGeneration), link,
+                                 {own ? number : firstNumber, socket, 10054}, &waitMs);
+            const bool takenDown = own && reconnects;
+            EXPECT_EQ(down, !own || reconnects) << n << own;
+            EXPECT_EQ(link.down, takenDown) << n << own;
+            EXPECT_EQ(Get(slot.linkError), own ? 10054 : 0) << n << own;
+            EXPECT_EQ(slot.connection.load(), takenDown ? number + 1 : number) << n << own;
+            EXPECT_EQ(fake::IsOpen(socket), !takenDown) << n << own;
+        }
     }
 }
 
