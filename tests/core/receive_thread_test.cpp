@@ -60,6 +60,7 @@ TEST_F(ReceiveTest, ThreadWaitsForDataAndServesTheCurrentKind) {
     // keep selecting on bytes it cannot take.
     fake::QueueReceive(socket, "input;1");
     ASSERT_TRUE(fake::WaitFor([] { return fake::PriorityCalls() == 1; }));
+    EXPECT_TRUE(fake::WaitFor([&] { return fake::SelectCalls(socket) >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(fake::SelectCalls(socket), 1);
     EXPECT_EQ(fake::RecvCalls(socket), 0);

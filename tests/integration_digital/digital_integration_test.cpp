@@ -311,9 +311,13 @@ TEST(DigitalIntegration, RepliesCutInTwoArriveOnceAndWhole) {
                 // it only look, until shortly before the next one falls due.
                 std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 20));
                 std::vector<uint32_t> seen = {shown[r.device]};
-                const auto end =
-                    std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimingMs - 30);
-                while (std::chrono::steady_clock::now() < end) {
+                const auto start = std::chrono::steady_clock::now();
+                const auto end = start + std::chrono::milliseconds(kTimingMs - 30);
+                // A loaded machine may take longer than that for the reply: then read on until
+                // it is there (the requests a due read adds bring the same value).
+                const auto latest = start + std::chrono::seconds(5);
+                for (auto now = start; now < end || (seen.back() != r.inputs && now < latest);
+                     now = std::chrono::steady_clock::now()) {
                     uint16_t w16 = 0, b[24];
                     uint32_t word = 0;
                     const int rc =
@@ -371,13 +375,13 @@ TEST(DigitalIntegration, FirstRepliesAndLateRestsOfEveryConnectionArriveWhole) {
                 ASSERT_TRUE(sim.setInputs(0, first));
                 std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 10));
                 ASSERT_EQ(driver.Init(0), 0);
-                EXPECT_EQ(watch(first, 1000), (std::vector<uint32_t>{0, first}))
+                EXPECT_EQ(watch(first, 3000), (std::vector<uint32_t>{0, first}))
                     << "first reply cut after " << cut;
 
                 ASSERT_TRUE(sim.setFault(0, "cut", std::to_string(cut) + "/600"));
                 ASSERT_TRUE(sim.setInputs(0, late));
                 std::this_thread::sleep_for(std::chrono::milliseconds(kTimingMs + 10));
-                EXPECT_EQ(watch(late, 1500), (std::vector<uint32_t>{first, late}))
+                EXPECT_EQ(watch(late, 4000), (std::vector<uint32_t>{first, late}))
                     << "reply cut after " << cut << ", rest 600 ms later";
                 ASSERT_EQ(driver.DeInit(0), 0);
             }
@@ -633,7 +637,7 @@ TEST(DigitalIntegration, RealDeviceHeaderIdleTimerAndWrongPassword) {
             int rc = 0;
             EXPECT_TRUE(Eventually([&] { return (rc = driver.ReadDI12(3, &w16, b)) != 0; }, 3000));
             EXPECT_TRUE(rc == 10053 || rc == 10054 || rc == 10058) << rc;
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
             for (int slot = 0; slot < 4; ++slot) EXPECT_EQ(driver.DeInit(slot), 0);
         },
         60);

@@ -213,7 +213,7 @@ TEST_F(ErrorBoxLifecycle, OneBoxPerSlotAndTheBoxedThreadsGenerationIsNeverReused
 }
 
 TEST_F(ErrorBoxLifecycle, ThermometerPollsGoOnWhileAnOldThreadIsInItsBox) {
-    Configure(9, "200");
+    Configure(9, "1000");  // time enough for the receive thread to take each answer
     double t1 = -1, t2 = -1;
     int result = -1;
     // An answer with one reading where two are needed: the error box blocks the thread, the

@@ -319,7 +319,9 @@ TEST(FaultInjection, SlowAndSilentDevicesNeverHoldUpTheHost) {
                 EXPECT_EQ(w24, 0u);
                 Pause(5);
             }
-            EXPECT_GE(sim.requestCount(1), 20);
+            // Unanswered requests: the simulator counts them when it gets to read them.
+            EXPECT_TRUE(Eventually([&] { return sim.requestCount(1) >= 20; }))
+                << sim.requestCount(1);
             EXPECT_EQ(host.DeInit(0), 0);
             EXPECT_EQ(host.DeInit(1), 0);
 
@@ -367,7 +369,8 @@ TEST(FaultInjection, RefusedAndDroppedConnections) {
             uint16_t w = 0xFFFF;
             std::array<uint16_t, 12> b{};
             int failures = 0;
-            for (int i = 0; i < 40; ++i) {
+            // The simulator accepts and closes on its own schedule: read on until a send fails.
+            for (int i = 0; i < 40 || (failures == 0 && i < 2000); ++i) {
                 const int r = host.ReadDI12(1, &w, b);
                 EXPECT_TRUE(r == 0 || IsClosedConnectionError(r)) << r;
                 failures += r != 0;
@@ -516,10 +519,10 @@ TEST(FaultInjection, DroppedWakeUpDatagramsCostNothing) {
                             return host.ReadDI12(0, &w, b) == 0 &&
                                    w == 0x100u + static_cast<uint32_t>(round);
                         },
-                        400))
+                        700))
                         << mode << " round " << round << ": " << w;
                     EXPECT_TRUE(Eventually(
-                        [&] { return host.IocReadDI(1, &ioc, in) == 0 && ioc == 0x3C; }, 400))
+                        [&] { return host.IocReadDI(1, &ioc, in) == 0 && ioc == 0x3C; }, 700))
                         << mode << " round " << round << ": " << ioc;
                     const auto start = std::chrono::steady_clock::now();
                     EXPECT_EQ(host.DeInit(0), 0);
