@@ -184,7 +184,7 @@ int InitSlot(uint16_t language, uint16_t slotNumber) {
     // A socket found in the slot was put there by an earlier thread's reconnect after DeInit had
     // taken the slot's out (the thread was held up past every wait): it is nobody else's.
     const ws::SOCKET leftover = slot.socket.exchange(socket, std::memory_order_acq_rel);
-    if (leftover != ws::kInvalidSocket) api.closesocket(leftover);
+    CloseSlotConnection(slotNumber, leftover);
     // The error number is read before the trace line: a trace library may change the thread's
     // last error, which WSAGetLastError reports on Windows.
     const int socketError = socket == ws::kInvalidSocket ? api.WSAGetLastError() : 0;

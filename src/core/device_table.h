@@ -102,7 +102,7 @@ struct DeviceSlot {
     Shared<uint64_t> awaiting{0};
     Shared<int32_t> linkError{0};        // the lost connection's error, 0 while it is up
     Shared<int32_t> staleUntilReply{0};  // reconnected: no reply on the new connection yet
-    // Counts the slot's connections: odd while one is established (Init has connected it, or a
+    // Numbers the slot's connections: odd while one is established (Init has connected it, or a
     // reconnect has), even while there is none or one is being made. A host send that fails
     // notes the number it loaded before the socket, with its error, in failedSend (number in
     // the high half), so that the receive thread takes it as a loss only for the connection it

@@ -214,10 +214,12 @@ void StartHealth(uint16_t slot) {
     Set(device.awaiting, 0);
     device.linkError.store(0);  // after the generation's advance: see KeepLossOwn
     Set(device.staleUntilReply, 0);
-    // The numbers of this Init's connections are new to every earlier thread, which may still
-    // hold the number it left its own connection at.
-    MarkConnectionDown(device);
-    device.connection.fetch_add(2);
+    // Down, and on to a number no earlier thread can hold as the one it left its own connection
+    // at, in one step, so that no such thread can bring this Init's connection up meanwhile.
+    uint32_t number = device.connection.load();
+    while (
+        !device.connection.compare_exchange_weak(number, number + ((number & 1u) != 0 ? 3 : 2))) {
+    }
     CopyField(g_targets[slot].ip, kShortFieldSize, g_settings.ip[slot]);
     CopyField(g_targets[slot].port, kShortFieldSize, g_settings.port[slot]);
     StartKeepAlive(slot);
@@ -419,8 +421,12 @@ bool KeepLink(uint16_t slotNumber, uint32_t generation, LinkState& link, const S
     // slot still holds what this thread left: no socket, and the number it took down.
     ws::SOCKET none = ws::kInvalidSocket;
     if (!slot.socket.compare_exchange_strong(none, socket)) {
+        // A socket of a thread held up past DeInit and Init: counted as a failed attempt, so
+        // that this thread does not connect again at once while it is there.
         g_module.sockets.closesocket(socket);
-        *waitMs = 0;
+        link.backoffMs = NextBackoff(link);
+        link.waitFrom = platform::TimeMs();
+        if (kDownWaitMs < *waitMs) *waitMs = kDownWaitMs;
         return true;
     }
     uint32_t number = link.downNumber;

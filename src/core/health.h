@@ -41,7 +41,7 @@ void StartHealth(uint16_t slot);
 // last connection's health.
 void EndHealth(DeviceSlot& slot);
 
-// The connection count of the slot (DeviceSlot::connection): Init and a reconnect mark the
+// The connection number of the slot (DeviceSlot::connection): Init and a reconnect mark the
 // connection established once it is connected, DeInit and a loss mark it gone.
 void MarkConnectionUp(DeviceSlot& slot);
 void MarkConnectionDown(DeviceSlot& slot);

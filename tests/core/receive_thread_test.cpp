@@ -186,13 +186,13 @@ TEST_F(ReceiveTest, LossOfAnEarlierConnectionNeverEndsItsSuccessor) {
         for (const bool own : {false, true}) {
             vexlor::LinkState link;
             uint32_t waitMs = 1000;
-            const bool down =
-                vexlor::KeepLink(n, Get(slot.threadGeneration), link,
-                                 {own ? number : firstNumber, socket, 10054}, &waitMs);
+            const bool down = vexlor::KeepLink(
+                n, Get(slot.threadGeneration), link,
+                {own ? number : firstNumber, socket, vexlor::ws::kWsaEConnReset}, &waitMs);
             const bool takenDown = own && reconnects;
             EXPECT_EQ(down, !own || reconnects) << n << own;
             EXPECT_EQ(link.down, takenDown) << n << own;
-            EXPECT_EQ(Get(slot.linkError), own ? 10054 : 0) << n << own;
+            EXPECT_EQ(Get(slot.linkError), own ? vexlor::ws::kWsaEConnReset : 0) << n << own;
             EXPECT_EQ(slot.connection.load(), takenDown ? number + 1 : number) << n << own;
             EXPECT_EQ(fake::IsOpen(socket), !takenDown) << n << own;
         }
