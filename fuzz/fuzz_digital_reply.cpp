@@ -94,14 +94,7 @@ void StoreWord(const DigitalModel& model, uint32_t& word12, uint32_t& word24, ui
 
 // Whether `field` is a dotted IPv4 address: four numbers 0..255 of one to three digits.
 bool IsDottedAddress(const std::string& field) {
-    std::vector<std::string> parts(1);
-    for (char c : field) {
-        if (c == '.') {
-            parts.emplace_back();
-        } else {
-            parts.back().push_back(c);
-        }
-    }
+    const std::vector<std::string> parts = fuzzsupport::SplitAt(field, '.');
     if (parts.size() != 4) return false;
     for (const std::string& part : parts) {
         if (part.empty() || part.size() > 3) return false;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "core/device_table.h"
@@ -136,6 +137,19 @@ inline int32_t ReferenceLong32(const char* text, int base) {
     if (value > INT32_MAX) return INT32_MAX;
     if (value < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(value);
+}
+
+// `text` cut at every `separator`: one part more than there are separators.
+inline std::vector<std::string> SplitAt(const std::string& text, char separator) {
+    std::vector<std::string> parts(1);
+    for (char c : text) {
+        if (c == separator) {
+            parts.emplace_back();
+        } else {
+            parts.back().push_back(c);
+        }
+    }
+    return parts;
 }
 
 }  // namespace fuzzsupport

@@ -132,14 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t length = 0;
     while (length < static_cast<size_t>(n) && block[length] != '\0') ++length;
     const std::string text(block, length);
-    std::vector<std::string> segments(1);
-    for (char c : text) {
-        if (c == ';') {
-            segments.emplace_back();
-        } else {
-            segments.back().push_back(c);
-        }
-    }
+    const std::vector<std::string> segments = fuzzsupport::SplitAt(text, ';');
     const bool complete = segments.size() >= static_cast<size_t>(kReadings);
     double expected[kReadings] = {};
     if (complete) {

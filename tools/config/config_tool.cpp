@@ -66,6 +66,11 @@ std::string ShownPassword(int slot) {
     return password[0] == '\0' ? "(none)" : password;
 }
 
+// A time in milliseconds as the table shows it: 0 turns the feature off.
+std::string ShownMs(int32_t ms) {
+    return ms == 0 ? std::string("off") : std::to_string(ms);
+}
+
 static_assert(vexlor::kDefaultReplyTimeoutMs == 5000, "the reset value below");
 static_assert(vexlor::kDefaultKeepAliveMs == 10000, "the reset value below");
 
@@ -83,11 +88,7 @@ const SlotKey kSlotKeys[] = {
      kDefaultTiming},
     {"--reply-timeout", CheckReplyTimeout, [](Block& b, int s) { return b.replyTimeout[s]; },
      vexlor::kShortFieldSize, "5000", true, "Reply(ms)", 9,
-     [](int s) {
-         const int32_t ms = vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(s));
-         return ms == 0 ? std::string("off") : std::to_string(ms);
-     },
-     "5000"},
+     [](int s) { return ShownMs(vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(s))); }, "5000"},
     {"--reconnect", CheckReconnect, [](Block& b, int s) { return b.reconnect[s]; },
      vexlor::kShortFieldSize, kReconnectOff, true, "Reconnect", 9,
      [](int s) {
@@ -96,11 +97,7 @@ const SlotKey kSlotKeys[] = {
      "off"},
     {"--keep-alive", CheckKeepAlive, [](Block& b, int s) { return b.keepAlive[s]; },
      vexlor::kShortFieldSize, "10000", true, "Alive(ms)", 9,
-     [](int s) {
-         const int32_t ms = vexlor::SlotKeepAliveMs(static_cast<uint16_t>(s));
-         return ms == 0 ? std::string("off") : std::to_string(ms);
-     },
-     "10000"},
+     [](int s) { return ShownMs(vexlor::SlotKeepAliveMs(static_cast<uint16_t>(s))); }, "10000"},
     {"--password", CheckPassword, [](Block& b, int s) { return b.password[s]; },
      vexlor::kPasswordFieldSize, "", false, "Password", 0, ShownPassword, "(none)"},
 };
