@@ -36,6 +36,13 @@ enum DeviceKind : int32_t {
     kKindThermo8 = 5,
     kKindIoController = 6,
 };
+constexpr int kKindCount = 7;  // kinds 0 .. kKindIoController
+
+// Thermometers open a connection per poll, which the device closes after its answer: they have
+// no lasting connection to keep or to lose.
+inline bool IsThermometerKind(int32_t kind) {
+    return kind == kKindThermo1 || kind == kKindThermo2 || kind == kKindThermo8;
+}
 
 // Start value of outputShadow entries: no valid output state, so the first write after Init
 // always differs.

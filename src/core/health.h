@@ -1,9 +1,9 @@
 // Connection health: a slot whose device stops answering is reported, not frozen, and a slot
 // that has "Reconnect" set connects again by itself after its connection is lost.
 //
-// Device functions reach their device through SendRequest and report through ReadResult only;
-// everything below about waiting replies and lost connections is kept here and by the receive
-// thread.
+// Device functions reach their device through SendRequest; reads report through ReadResult,
+// and writes look at ConnectionError before they send or remember anything. Everything below
+// about waiting replies and lost connections is kept here and by the receive thread.
 //
 // Stale values. A digital slot has a request out from the moment it sends one that the device
 // answers (input, output, switch output, counter) until a reply is decoded; an I/O Controller

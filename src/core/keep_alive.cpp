@@ -11,8 +11,7 @@
 namespace vexlor {
 namespace {
 
-constexpr int kKindSlots = 7;  // kinds 0..6
-std::atomic<KeepAliveBuilder> g_builders[kKindSlots];
+std::atomic<KeepAliveBuilder> g_builders[kKindCount];
 
 // How soon the thread looks again when a host send held the turn: that send ends within
 // moments and counts as the connection's last send.
@@ -26,9 +25,10 @@ struct KeepAliveState {
     // counter's wrap changes nothing.
     std::atomic<uint32_t> lastSendMs{0};
     std::atomic<int32_t> turn{0};  // 1 while a send holds the slot's connection
-    // The connection the receive thread last looked at: a new one (a reconnect) starts unused.
-    // Init clears it before it starts the slot's thread, which alone touches it afterwards.
-    std::atomic<ws::SOCKET> watched{ws::kInvalidSocket};
+    // The number of the connection the receive thread last looked at (0: none): a new one (a
+    // reconnect) starts unused, also when the system gave it the old one's socket number. Init
+    // clears it before it starts the slot's thread, which alone touches it afterwards.
+    std::atomic<uint32_t> watched{0};
 };
 KeepAliveState g_state[kSlotCount];
 
@@ -47,10 +47,6 @@ void CutWait(uint32_t* waitMs, uint32_t ms) {
     if (ms < *waitMs) *waitMs = ms;
 }
 
-bool IsThermometer(int32_t kind) {
-    return kind == kKindThermo1 || kind == kKindThermo2 || kind == kKindThermo8;
-}
-
 // The family whose input request a slot of this kind sends: a slot whose kind is not stamped
 // yet sends the I/O Controller frame when its password is the marker, else the digital text.
 int32_t RequestKind(uint16_t slot, int32_t kind) {
@@ -63,7 +59,7 @@ int32_t RequestKind(uint16_t slot, int32_t kind) {
 }  // namespace
 
 void RegisterKeepAliveRequest(int32_t kind, KeepAliveBuilder builder) {
-    if (kind > 0 && kind < kKindSlots) g_builders[kind].store(builder, std::memory_order_release);
+    if (kind > 0 && kind < kKindCount) g_builders[kind].store(builder, std::memory_order_release);
 }
 
 void StartKeepAlive(uint16_t slot) {
@@ -71,7 +67,7 @@ void StartKeepAlive(uint16_t slot) {
     KeepAliveState& state = g_state[slot];
     state.intervalMs.store(SlotKeepAliveMs(slot), std::memory_order_relaxed);
     state.lastSendMs.store(platform::TimeMs(), std::memory_order_relaxed);
-    state.watched.store(ws::kInvalidSocket, std::memory_order_relaxed);
+    state.watched.store(0, std::memory_order_relaxed);
 }
 
 SendTurn::SendTurn(uint16_t slot, bool tryOnce) : slot_(slot < kSlotCount ? slot : 0) {
@@ -97,21 +93,25 @@ SendTurn::~SendTurn() {
 }
 
 void KeepAlive(uint16_t slotNumber, int32_t kind, uint32_t* waitMs) {
-    if (slotNumber >= kSlotCount || IsThermometer(kind)) return;
+    if (slotNumber >= kSlotCount || IsThermometerKind(kind)) return;
     KeepAliveState& state = g_state[slotNumber];
     const int32_t interval = state.intervalMs.load(std::memory_order_relaxed);
     DeviceSlot& slot = g_devices[slotNumber];
     // Off, or the connection is lost (a reconnect or the host's DeInit takes it from here).
     if (interval <= 0 || ConnectionError(slot) != 0) return;
+    // The number before the socket: a newer connection publishes its socket before its number.
+    const uint32_t connection = slot.connection.load();
     const ws::SOCKET socket = slot.socket.load(std::memory_order_acquire);
-    if (socket == ws::kInvalidSocket || slot.runFlag.load() == 0) return;
+    if ((connection & 1u) == 0 || socket == ws::kInvalidSocket || slot.runFlag.load() == 0) {
+        return;  // no established connection
+    }
     // The last send is loaded before the time is taken, so that a host send ending in between
     // cannot make the idle time wrap to a huge value.
     uint32_t last = state.lastSendMs.load(std::memory_order_relaxed);
     const uint32_t now = platform::TimeMs();
     // A connection made by a reconnect starts unused; Init's connection started at Init.
-    const ws::SOCKET seen = state.watched.exchange(socket, std::memory_order_relaxed);
-    if (seen != socket && seen != ws::kInvalidSocket) {
+    const uint32_t seen = state.watched.exchange(connection, std::memory_order_relaxed);
+    if (seen != connection && seen != 0) {
         state.lastSendMs.store(now, std::memory_order_relaxed);
         last = now;
     }

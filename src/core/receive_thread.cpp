@@ -33,8 +33,7 @@
 namespace vexlor {
 namespace {
 
-constexpr int kKindSlots = 7;  // kinds 0..6
-std::atomic<ResponseParser> g_parsers[kKindSlots];
+std::atomic<ResponseParser> g_parsers[kKindCount];
 
 // Receive threads per slot that were created and have not yet ended.
 std::atomic<int32_t> g_running[kSlotCount];
@@ -44,12 +43,13 @@ std::atomic<int32_t> g_runningTotal{0};
 // a reply, the end of the connection and DeInit's fallback all end the wait, so this only bounds
 // what a lost wake-up could cost.
 constexpr uint32_t kIdleWaitMs = 1000;
-// Longest wait while the socket is not in the set (it ended, failed, or holds bytes that no
-// parser takes yet): only the wake-up channel could end the wait then.
+// Longest wait while the slot's socket is not in the select set (none is established yet, it
+// ended or failed, or, without a wake-up channel, bytes in it wait for a kind): it bounds how
+// late the thread notices a change that no wake-up reports.
 constexpr uint32_t kUnwatchedWaitMs = 20;
 // Longest wait while bytes wait in the socket for a kind to be stamped.
 constexpr uint32_t kPendingWaitMs = 250;
-// The wait of a thread without a wake-up channel, or before Init has stored the slot's socket:
+// The wait of a thread without a wake-up channel while the slot has no established connection:
 // it must notice runFlag, kind and socket by itself.
 constexpr uint32_t kPollMs = 1;
 // After a failed select or recv the slot's socket is left alone this long, so that a socket in a
@@ -145,11 +145,11 @@ void WaitForWakeUp(ws::SOCKET wake, uint32_t waitMs) {
 }  // namespace
 
 void RegisterResponseParser(int32_t kind, ResponseParser parser) {
-    if (kind > 0 && kind < kKindSlots) g_parsers[kind].store(parser, std::memory_order_release);
+    if (kind > 0 && kind < kKindCount) g_parsers[kind].store(parser, std::memory_order_release);
 }
 
 ResponseParser ParserForKind(int32_t kind) {
-    if (kind <= 0 || kind >= kKindSlots) return nullptr;
+    if (kind <= 0 || kind >= kKindCount) return nullptr;
     return g_parsers[kind].load(std::memory_order_acquire);
 }
 
@@ -235,9 +235,7 @@ uint32_t ThreadDev(void* argument) {
         const bool established = (connection & 1u) != 0;
         const ws::SOCKET held =
             established ? slot.socket.load(std::memory_order_acquire) : ws::kInvalidSocket;
-        // Thermometers open a connection per poll and the device closes it after its answer.
-        if (kind != kKindThermo1 && kind != kKindThermo2 && kind != kKindThermo8 &&
-            (established || link.down)) {
+        if (!IsThermometerKind(kind) && (established || link.down)) {
             SeenConnection seen{connection, held, 0};
             if (held != ws::kInvalidSocket && held == watch.ended) {
                 seen.lostError = ws::kWsaEConnReset;

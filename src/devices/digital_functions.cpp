@@ -70,20 +70,27 @@ void DigitalReceiveStep(ReceiveStep& step, const DigitalModel& model) {
 
 // What the device does with a request: input, output, switch output and counter requests are
 // answered; no manual documents a reply to a counter clear or an error clear.
-RequestSort SortOf(DigitalRequest request, bool read) {
-    if (read) return RequestSort::kRead;
-    return request == DigitalRequest::kSwitchOn || request == DigitalRequest::kSwitchOff
-               ? RequestSort::kWrite
-               : RequestSort::kWriteUnanswered;
+RequestSort SortOf(DigitalRequest request) {
+    switch (request) {
+        case DigitalRequest::kReadInputs:
+        case DigitalRequest::kReadOutputs:
+        case DigitalRequest::kReadCounter:
+            return RequestSort::kRead;
+        case DigitalRequest::kSwitchOn:
+        case DigitalRequest::kSwitchOff:
+            return RequestSort::kWrite;
+        default:
+            return RequestSort::kWriteUnanswered;
+    }
 }
 
 // Builds the request with the slot's password and sends it.
-int SendRequest(uint16_t slot, DigitalRequest request, int index, bool read = false) {
+int SendRequest(uint16_t slot, DigitalRequest request, int index) {
     char password[kPublishedPasswordSize];
     SlotPassword(slot, password);
     char text[kDigitalRequestSize];
     const int length = BuildDigitalRequest(text, sizeof text, request, index, password);
-    return vexlor::SendRequest(slot, text, length, length, SortOf(request, read));
+    return vexlor::SendRequest(slot, text, length, length, SortOf(request));
 }
 
 template <typename T>
@@ -101,7 +108,7 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
     DeviceSlot& slot = g_devices[slotNumber];
     if (RequestDue(slot, stamp, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
-        const int error = SendRequest(slotNumber, request, 0, true);
+        const int error = SendRequest(slotNumber, request, 0);
         if (error != 0) return error;
     }
     if (model.kind == kKindDigital12) {
@@ -151,7 +158,7 @@ int DigitalReadCounters(const DigitalModel& model, uint16_t slotNumber, int32_t*
     if (RequestDue(slot, slot.lastCounterPoll, SlotTimingMs(slotNumber))) {
         StampKind(slotNumber, model.kind);
         for (int i = 0; i < model.channels; ++i) {
-            const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i, true);
+            const int error = SendRequest(slotNumber, DigitalRequest::kReadCounter, i);
             if (error != 0) return error;
         }
     }

@@ -35,6 +35,11 @@ constexpr uint32_t kThermoHeldCheckMs = 10;
 // How long the read waits at its deadline for the receive thread to take up the held answer.
 constexpr uint32_t kThermoDeadlineHandOffMs = 200;
 
+// Whether the held answer ends in as many readings as the slot's thermometer gives.
+bool LooksWhole(const DeviceSlot& slot, const ReceiveCarry& carry) {
+    return ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)));
+}
+
 // Decodes the joined answer once and empties the carry. An answer with too few readings raises
 // the box only while no complete answer of this poll has been decoded.
 void DecodeAnswer(ReceiveStep& step, DeviceSlot& slot, ReceiveCarry& carry) {
@@ -92,7 +97,7 @@ void ThermometerParser(ReceiveStep& step) {
         // The poll is over: whatever this connection sends from now on is the rest of an
         // answer given up, which must never be decoded as an answer of its own.
         carry.pollOver = true;
-        if (ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)))) {
+        if (LooksWhole(slot, carry)) {
             // Whole, but still in its quiet time: decoded before the read looks at the result.
             DecodeAnswer(step, slot, carry);
             slot.thermoDeadlinePassed.store(0, std::memory_order_release);
@@ -116,7 +121,7 @@ void ThermometerParser(ReceiveStep& step) {
     }
     if (!step.Readable()) {  // the held answer has been quiet for carry.quietMs
         if (!step.Serving()) return;
-        if (ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)))) {
+        if (LooksWhole(slot, carry)) {
             DecodeAnswer(step, slot, carry);
         } else {
             carry.heldSince = platform::TimeMs();  // look again shortly
@@ -141,10 +146,7 @@ void ThermometerParser(ReceiveStep& step) {
     Append(carry, buffer, n);
     Set(slot.thermoHeldBytes, carry.length);
     carry.flushWhenQuiet = true;
-    carry.quietMs =
-        ThermoAnswerLooksWhole(carry.bytes, carry.length, ThermoReadingCount(Get(slot.kind)))
-            ? kThermoQuietMs
-            : kThermoHeldCheckMs;
+    carry.quietMs = LooksWhole(slot, carry) ? kThermoQuietMs : kThermoHeldCheckMs;
     carry.heldSince = platform::TimeMs();
 }
 

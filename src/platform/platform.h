@@ -101,8 +101,10 @@ WaitNoticeHandle WaitNoticeCreate(WaitNoticeTemplate which);
 void WaitNoticeDestroy(WaitNoticeHandle notice);
 
 // Task-modal error box (MB_OK | MB_ICONERROR | MB_TASKMODAL) owned by the calling thread's active
-// window; returns when the user has closed it. POSIX writes one line to standard error instead:
-// caption, ": ", the text with control bytes escaped; it does not block.
+// window; returns when the user has closed it. POSIX writes one line instead, with a single
+// write, and does not block: caption, ": ", "slot N: " on a receive thread, then the text with
+// control bytes escaped. It goes to the pipe named by VEXLOR_ERROR_PIPE when one is open (cut
+// to PIPE_BUF so that it is never torn), else to standard error.
 void ErrorBox(const char* caption, const char* text);
 
 // Runs the hardware configuration dialog (ConfigDialog, config/config_dialog.h) modally from
