@@ -34,6 +34,12 @@ constexpr std::string_view kGarbage = "\x7F#garbage?\x01\x02";
 constexpr size_t kMaxControlLine = 1 << 20;
 constexpr size_t kMaxRequestBytes = 1 << 16;
 
+// Ends a text reply the way the device does: the Web-IO devices put a NUL after every reply
+// (unless the nul option turned that off); the I/O Controller's binary frames have none.
+void terminate(const Device& d, std::string& bytes) {
+    if (d.nul() && d.type() != DeviceType::IoController) bytes.push_back('\0');
+}
+
 std::string filler(long count) {
     std::string s(static_cast<size_t>(count), 'A');
     for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>('A' + i % 26);
@@ -390,7 +396,7 @@ void Server::handleRequest(Connection& c, std::string_view request) {
     if (answer.valid) c.lastValid = now();
     if (answer.reply) {
         std::string bytes = c.header + *answer.reply;
-        if (d.nul() && d.type() != DeviceType::IoController) bytes.push_back('\0');
+        terminate(d, bytes);
         queueReply(c, std::move(bytes));
     }
     int closeAfter = d.faults().closeAfter;
@@ -407,7 +413,7 @@ void Server::queueReply(Connection& c, std::string bytes) {
     c.lastSend = now();
     if (f.garbage) {
         bytes.assign(kGarbage);
-        if (c.device->nul() && c.device->type() != DeviceType::IoController) bytes.push_back('\0');
+        terminate(*c.device, bytes);
     }
     if (f.flood > 0) bytes.insert(0, filler(f.flood));
     if (f.coalesce > 1) {
@@ -514,7 +520,7 @@ void Server::sendInputState(Device& d) {
     for (auto& c : conns_) {
         if (c->device == &d && !c->dead && !c->closing && !c->closeWhenFlushed) {
             std::string bytes = c->header + d.inputChange();
-            if (d.nul() && d.type() != DeviceType::IoController) bytes.push_back('\0');
+            terminate(d, bytes);
             queueReply(*c, std::move(bytes));
         }
     }
