@@ -16,7 +16,7 @@ def main() -> int:
     except _native.LibraryNotFoundError as error:
         print(f"driver: none found: {error}")
         return 1
-    bundled = driver.parent.resolve() == _native.BUNDLED_LIB_DIR.resolve()
+    bundled = _native.is_bundled(driver)
     print(f"driver: {driver} ({'bundled' if bundled else 'installed'})")
     settings = default_settings_dir() if bundled else driver.parent
     print(f"settings: {settings / SETTINGS_FILE}")

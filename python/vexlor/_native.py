@@ -80,6 +80,11 @@ class LibraryNotFoundError(OSError):
     """No driver library was found, or the one found cannot be loaded by this interpreter."""
 
 
+def is_bundled(library: Path) -> bool:
+    """Whether ``library`` is the driver that came inside this package."""
+    return library.parent.resolve() == BUNDLED_LIB_DIR.resolve()
+
+
 def program_folders(*extra: Path) -> List[Path]:
     """Where the package's programs may be: bundled with it, the given folders, and where an
     installation put them."""

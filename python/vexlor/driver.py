@@ -44,6 +44,12 @@ D = TypeVar("D", bound="Device")
 SETTINGS_FILE = "Vexlor.ini"
 
 
+def _reads_settings(name: str) -> bool:
+    """Whether export ``name`` reads the slot's settings file: Init, and every thermometer read
+    (each poll opens its own connection)."""
+    return name == "VexlorWeb_IO_Init" or "Thermometer" in name
+
+
 class Language(enum.IntEnum):
     """The language selector every driver function takes first.
 
@@ -134,7 +140,7 @@ class Driver:
     def __init__(self, library: Optional[PathLike] = None,
                  settings: Optional[PathLike] = None) -> None:
         self.source: Path = _native.find_library(library)
-        bundled = self.source.parent.resolve() == _native.BUNDLED_LIB_DIR.resolve()
+        bundled = _native.is_bundled(self.source)
         # The per-user folder may not exist yet: the driver then reads no settings, and the
         # first Init names the file to write.
         explicit_default = settings is None and bundled
@@ -217,13 +223,13 @@ class Driver:
     def call(self, name: str, language: int, slot: int, *args: Any, values: Any = None) -> None:
         """Calls export ``name`` and raises the fitting :class:`~vexlor.DriverError` for a
         result other than 0. ``values`` is attached to the exception (what the call copied)."""
-        if name in ("VexlorWeb_IO_Init",) or "Thermometer" in name:
+        if _reads_settings(name):
             self._sync_settings()
         code = self.function(name)(check_language(language), check_slot(slot), *args)
         if code == 0:
             return
         copied = values() if callable(values) else values
-        if code == WSAEADDRNOTAVAIL and (name == "VexlorWeb_IO_Init" or "Thermometer" in name):
+        if code == WSAEADDRNOTAVAIL and _reads_settings(name):
             address = self.slot_address(slot)
             if address in ("", "0.0.0.0"):
                 raise not_configured(name, slot, str(self.settings_file), address, copied)
@@ -245,6 +251,8 @@ class Driver:
         for raw in text.splitlines():
             line = raw.strip()
             if line.startswith("[") and "]" in line:
+                if section == f"dev{slot}":
+                    return ""  # only the first section of a name counts
                 section = line[1:line.index("]")].strip().lower()
             elif section == f"dev{slot}" and "=" in line:
                 key, value = line.split("=", 1)
