@@ -86,10 +86,8 @@ RequestSort SortOf(DigitalRequest request) {
 
 // Builds the request with the slot's password and sends it.
 int SendRequest(uint16_t slot, DigitalRequest request, int index) {
-    char password[kPublishedPasswordSize];
-    SlotPassword(slot, password);
     char text[kDigitalRequestSize];
-    const int length = BuildDigitalRequest(text, sizeof text, request, index, password);
+    const int length = BuildSlotRequest(slot, request, index, text, sizeof text);
     return vexlor::SendRequest(slot, text, length, length, SortOf(request));
 }
 
@@ -121,6 +119,12 @@ int ReadWordAndBits(const DigitalModel& model, uint16_t slotNumber, Shared<doubl
 }
 
 }  // namespace
+
+int BuildSlotRequest(uint16_t slot, DigitalRequest request, int index, char* buffer, int size) {
+    char password[kPublishedPasswordSize];
+    SlotPassword(slot, password);
+    return BuildDigitalRequest(buffer, size, request, index, password);
+}
 
 void Digital12Parser(ReceiveStep& step) {
     DigitalReceiveStep(step, kDigital12);

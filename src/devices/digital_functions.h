@@ -11,6 +11,9 @@ namespace vexlor {
 // Registers the ResponseParsers of DeviceKind 1 and 2 with the receive thread.
 void RegisterDigitalParsers();
 
+// Builds a digital request with the slot's password into buffer; returns its length.
+int BuildSlotRequest(uint16_t slot, DigitalRequest request, int index, char* buffer, int size);
+
 // The receive steps of DeviceKind 1 (12xDigital) and 2 (24xDigital).
 void Digital12Parser(ReceiveStep& step);
 void Digital24Parser(ReceiveStep& step);

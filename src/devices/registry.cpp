@@ -1,5 +1,7 @@
 // Registers the ResponseParser of every device family with the receive thread, and the input
 // request that an idle connection of each family sends to keep itself open.
+#include <cstring>
+
 #include "core/keep_alive.h"
 #include "core/receive_thread.h"
 #include "devices/digital_functions.h"
@@ -12,10 +14,8 @@ namespace {
 
 // "GET /input?PW=" with the slot's password and "&", as ReadDI sends it.
 void DigitalInputRequest(uint16_t slot, KeepAliveRequest& request) {
-    char password[kPublishedPasswordSize];
-    SlotPassword(slot, password);
-    request.length = BuildDigitalRequest(request.bytes, sizeof request.bytes,
-                                         DigitalRequest::kReadInputs, 0, password);
+    request.length =
+        BuildSlotRequest(slot, DigitalRequest::kReadInputs, 0, request.bytes, sizeof request.bytes);
     request.shown = request.length;
 }
 
@@ -23,7 +23,7 @@ void DigitalInputRequest(uint16_t slot, KeepAliveRequest& request) {
 void IoControllerInputRequest(uint16_t /*slot*/, KeepAliveRequest& request) {
     unsigned char frame[kIoFrameSize];
     request.length = BuildIoReadInputsFrame(frame);
-    for (int i = 0; i < request.length; ++i) request.bytes[i] = static_cast<char>(frame[i]);
+    std::memcpy(request.bytes, frame, static_cast<size_t>(request.length));
     request.shown = IoFrameShownLength(frame);
 }
 
