@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "module_path.h"
+#include "platform/posix/wsock32/wsock32.h"
 #include "working_copy.h"
 
 namespace vexlorconfig {
@@ -71,8 +72,31 @@ std::string ShownMs(int32_t ms) {
     return ms == 0 ? std::string("off") : std::to_string(ms);
 }
 
-static_assert(vexlor::kDefaultReplyTimeoutMs == 5000, "the reset value below");
-static_assert(vexlor::kDefaultKeepAliveMs == 10000, "the reset value below");
+// The number a text of decimal digits spells, for checking the default texts at compile time.
+constexpr int32_t DecimalValue(const char* text) {
+    int32_t value = 0;
+    for (; *text != '\0'; ++text) value = value * 10 + (*text - '0');
+    return value;
+}
+
+// The driver's defaults of the health keys, as the file holds them.
+constexpr char kDefaultReplyTimeout[] = "5000";
+constexpr char kDefaultKeepAlive[] = "10000";
+static_assert(DecimalValue(kDefaultReplyTimeout) == vexlor::kDefaultReplyTimeoutMs,
+              "the driver's default reply time-out");
+static_assert(DecimalValue(kDefaultKeepAlive) == vexlor::kDefaultKeepAliveMs,
+              "the driver's default keep-alive");
+
+std::string CheckMilliseconds(const std::string& milliseconds, const char* what) {
+    // 0 switches the feature off; the field holds 19 characters, nine digits keep it far below
+    // the signed 32-bit limit.
+    if (!AllDigits(milliseconds) || milliseconds.size() > 9) {
+        return std::string(what) +
+               " must be a number of milliseconds 0..999999999 (0: off), not '" + milliseconds +
+               "'";
+    }
+    return "";
+}
 
 // Saving never removes a key, so a reset writes the default values of the health keys that the
 // file holds; absent ones stay absent (which reads as the default). The password comes last in
@@ -87,8 +111,9 @@ const SlotKey kSlotKeys[] = {
      kDefaultTiming, false, "Timing", 8, [](int s) { return std::string(g_settings.timing[s]); },
      kDefaultTiming},
     {"--reply-timeout", CheckReplyTimeout, [](Block& b, int s) { return b.replyTimeout[s]; },
-     vexlor::kShortFieldSize, "5000", true, "Reply(ms)", 9,
-     [](int s) { return ShownMs(vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(s))); }, "5000"},
+     vexlor::kShortFieldSize, kDefaultReplyTimeout, true, "Reply(ms)", 9,
+     [](int s) { return ShownMs(vexlor::SlotReplyTimeoutMs(static_cast<uint16_t>(s))); },
+     kDefaultReplyTimeout},
     {"--reconnect", CheckReconnect, [](Block& b, int s) { return b.reconnect[s]; },
      vexlor::kShortFieldSize, kReconnectOff, true, "Reconnect", 9,
      [](int s) {
@@ -96,8 +121,9 @@ const SlotKey kSlotKeys[] = {
      },
      "off"},
     {"--keep-alive", CheckKeepAlive, [](Block& b, int s) { return b.keepAlive[s]; },
-     vexlor::kShortFieldSize, "10000", true, "Alive(ms)", 9,
-     [](int s) { return ShownMs(vexlor::SlotKeepAliveMs(static_cast<uint16_t>(s))); }, "10000"},
+     vexlor::kShortFieldSize, kDefaultKeepAlive, true, "Alive(ms)", 9,
+     [](int s) { return ShownMs(vexlor::SlotKeepAliveMs(static_cast<uint16_t>(s))); },
+     kDefaultKeepAlive},
     {"--password", CheckPassword, [](Block& b, int s) { return b.password[s]; },
      vexlor::kPasswordFieldSize, "", false, "Password", 0, ShownPassword, "(none)"},
 };
@@ -226,8 +252,7 @@ std::string CheckIp(const std::string& ip) {
     }
     bool valid = parts.size() == 4;
     bool padded = false;
-    std::string written, read;  // as meant in decimal, and as the driver reads it
-    bool readable = true;
+    std::string written;  // as meant in decimal
     for (size_t i = 0; valid && i < parts.size(); ++i) {
         const std::string& part = parts[i];
         const size_t digits = part.find_first_not_of('0') == std::string::npos
@@ -235,27 +260,20 @@ std::string CheckIp(const std::string& ip) {
                                   : part.size() - part.find_first_not_of('0');
         valid = AllDigits(part) && digits <= 3 && std::atoi(part.c_str()) <= 255;
         if (!valid) break;
-        // The driver converts addresses as the system's inet_addr does: a part with a leading 0
-        // is octal (010 is 8), and one with an 8 or 9 makes the whole address invalid.
-        long octal = 0;
-        bool octalDigits = true;
-        for (char c : part) {
-            if (c > '7') octalDigits = false;
-            octal = octal * 8 + (c - '0');
-        }
-        const bool leadingZero = part.size() > 1 && part[0] == '0';
-        padded = padded || leadingZero;
-        if (leadingZero && (!octalDigits || octal > 0xFF)) readable = false;
-        const char* dot = i == 0 ? "" : ".";
-        written += dot + std::to_string(std::atoi(part.c_str()));
-        read += dot + std::to_string(leadingZero ? octal : std::atol(part.c_str()));
+        padded = padded || (part.size() > 1 && part[0] == '0');
+        written += (i == 0 ? "" : ".") + std::to_string(std::atoi(part.c_str()));
     }
     if (!valid) return "IP must be a dotted IPv4 address such as 192.168.0.10, not '" + ip + "'";
     if (!padded) return "";
-    if (!readable) {
+    // What the driver reads, with its own address conversion: a part with a leading 0 is octal
+    // (010 is 8), and one with an 8 or 9 makes the whole address invalid. No padded address
+    // that passed the check above reads as 255.255.255.255, so INADDR_NONE means no address.
+    const uint32_t address = vexlor::wsock::InetAddr(ip.c_str());
+    if (address == 0xFFFFFFFFu) {
         return "write " + written + "; the driver reads a part with a leading 0 as an octal " +
                "number, so " + ip + " would be no address and the connection would fail";
     }
+    const std::string read = vexlor::wsock::InetNtoa(vexlor::ws::InAddr{address});
     if (read == written) {
         return "write " + written + " without leading zeros; the driver reads a part with a " +
                "leading 0 as an octal number";
@@ -304,21 +322,11 @@ std::string CheckPassword(const std::string& password) {
 }
 
 std::string CheckReplyTimeout(const std::string& milliseconds) {
-    // 0 switches the check off; the field holds 19 characters, nine digits keep it far below
-    // the signed 32-bit limit.
-    if (!AllDigits(milliseconds) || milliseconds.size() > 9) {
-        return "the reply time-out must be a number of milliseconds 0..999999999 (0: off), not '" +
-               milliseconds + "'";
-    }
-    return "";
+    return CheckMilliseconds(milliseconds, "the reply time-out");
 }
 
 std::string CheckKeepAlive(const std::string& milliseconds) {
-    if (!AllDigits(milliseconds) || milliseconds.size() > 9) {
-        return "the keep-alive must be a number of milliseconds 0..999999999 (0: off), not '" +
-               milliseconds + "'";
-    }
-    return "";
+    return CheckMilliseconds(milliseconds, "the keep-alive");
 }
 
 std::string CheckReconnect(const std::string& value) {

@@ -51,20 +51,6 @@ std::string DirectoryOf(const std::string& file) {
     return slash == 0 ? "/" : file.substr(0, slash);
 }
 
-// Copies all of in (read from its start) to out at out's offset.
-bool CopyAll(int in, int out) {
-    char buffer[8192];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t got = ::pread(in, buffer, sizeof buffer, offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return true;
-        if (!profile::WriteAll(out, buffer, static_cast<size_t>(got))) return false;
-        offset += got;
-    }
-}
-
 int MemoryFile() {
     return memfd_create("vexlor-config", MFD_CLOEXEC);
 }
@@ -92,15 +78,11 @@ bool WriteToCopy(const char* section, const char* key, const char* value) {
     return true;
 }
 
-bool Lookup(const char* section, const char* key, const char* path, char* buffer, uint32_t size,
+// The copy for its own path, the file itself for any other.
+bool Lookup(const char* path, const char* section, const char* key, char* buffer, uint32_t size,
             uint32_t* length) {
     if (IsCopy(path)) return profile::Lookup(g_copy.fd, section, key, buffer, size, length);
-    if (path == nullptr) return false;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool found = profile::Lookup(fd, section, key, buffer, size, length);
-    ::close(fd);
-    return found;
+    return profile::LookupPath(path, section, key, buffer, size, length);
 }
 
 }  // namespace
@@ -139,7 +121,7 @@ EditResult BeginEdit(const std::string& path, bool forWriting) {
             }
         }
     }
-    const int file = ::open(copy.resolved.c_str(), O_RDONLY | O_CLOEXEC);
+    const int file = profile::OpenForReading(copy.resolved.c_str());
     if (file < 0 && errno != ENOENT) {
         result = {false, SystemError("cannot read " + copy.resolved, errno)};
         EndEdit();
@@ -147,7 +129,7 @@ EditResult BeginEdit(const std::string& path, bool forWriting) {
     }
     if (file >= 0) {
         copy.existed = ::fstat(file, &copy.info) == 0;
-        const bool read = copy.existed && CopyAll(file, copy.fd);
+        const bool read = copy.existed && profile::CopyRange(file, copy.fd, 0, -1);
         const int error = errno;
         ::close(file);
         if (!read) {
@@ -201,7 +183,7 @@ EditResult CommitEdit() {
             (void)::fchown(out, static_cast<uid_t>(-1), copy.info.st_gid);
         }
     }
-    bool ok = CopyAll(copy.fd, out);
+    bool ok = profile::CopyRange(copy.fd, out, 0, -1);
     int error = errno;
     ok = ok && ::fsync(out) == 0;
     if (::close(out) != 0 && ok) {
@@ -236,24 +218,11 @@ namespace vexlor::platform {
 
 uint32_t ProfileGetString(const char* section, const char* key, const char* defaultValue,
                           char* buffer, uint32_t size, const char* path) {
-    if (buffer == nullptr || size == 0) return 0;
-    uint32_t length = 0;
-    if (vexlorconfig::Lookup(section, key, path, buffer, size, &length)) return length;
-    const char* fallback = defaultValue ? defaultValue : "";
-    size_t count = std::strlen(fallback);
-    if (count > size - 1) count = size - 1;
-    std::memmove(buffer, fallback, count);
-    buffer[count] = '\0';
-    return static_cast<uint32_t>(count);
+    return profile::GetString(vexlorconfig::Lookup, section, key, defaultValue, buffer, size, path);
 }
 
 int ProfileGetInt(const char* section, const char* key, int defaultValue, const char* path) {
-    char text[64];
-    uint32_t length = 0;
-    if (!vexlorconfig::Lookup(section, key, path, text, sizeof text, &length) || length == 0) {
-        return defaultValue;
-    }
-    return profile::LeadingNumber(text);
+    return profile::GetInt(vexlorconfig::Lookup, section, key, defaultValue, path);
 }
 
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {

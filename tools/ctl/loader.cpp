@@ -4,7 +4,6 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -159,13 +158,10 @@ bool FileExists(const std::string& path) {
 
 bool ReadSettingsText(const std::string& file, const std::string& section, const std::string& key,
                       std::string& value) {
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     char text[256];
     uint32_t length = 0;
-    const bool found = vexlor::platform::profile::Lookup(fd, section.c_str(), key.c_str(), text,
-                                                         sizeof text, &length);
-    close(fd);
+    const bool found = vexlor::platform::profile::LookupPath(
+        file.c_str(), section.c_str(), key.c_str(), text, sizeof text, &length);
     if (found) value.assign(text, length);
     return found;
 }

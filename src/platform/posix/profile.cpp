@@ -23,56 +23,24 @@ namespace {
 
 constexpr size_t kPathBufferSize = 4096;
 
-int OpenForReading(const char* path) {
-    for (;;) {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0 || errno != EINTR) return fd;
-    }
-}
-
-// Copies the value of section/key into buffer (cut to size - 1 characters). False when the
-// file, the section or the key is missing.
-bool Lookup(const char* section, const char* key, const char* path, char* buffer, uint32_t size,
-            uint32_t* length) {
-    if (path == nullptr) return false;
-    const int fd = OpenForReading(path);
-    if (fd < 0) return false;
-    const bool found = profile::Lookup(fd, section, key, buffer, size, length);
-    ::close(fd);
-    return found;
-}
-
 std::atomic<unsigned> g_tempCounter{0};
 
 }  // namespace
 
 uint32_t ProfileGetString(const char* section, const char* key, const char* defaultValue,
                           char* buffer, uint32_t size, const char* path) {
-    if (buffer == nullptr || size == 0) return 0;
-    uint32_t length = 0;
-    if (Lookup(section, key, path, buffer, size, &length)) return length;
-    const char* fallback = defaultValue ? defaultValue : "";
-    size_t count = std::strlen(fallback);
-    if (count > size - 1) count = size - 1;
-    std::memmove(buffer, fallback, count);  // the default may lie inside the buffer
-    buffer[count] = '\0';
-    return static_cast<uint32_t>(count);
+    return profile::GetString(profile::LookupPath, section, key, defaultValue, buffer, size, path);
 }
 
 int ProfileGetInt(const char* section, const char* key, int defaultValue, const char* path) {
-    char text[64];
-    uint32_t length = 0;
-    if (!Lookup(section, key, path, text, sizeof text, &length) || length == 0) {
-        return defaultValue;
-    }
-    return profile::LeadingNumber(text);
+    return profile::GetInt(profile::LookupPath, section, key, defaultValue, path);
 }
 
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
     if (path == nullptr) return false;
     char target[kPathBufferSize];
     if (!profile::ResolveLinks(path, target, sizeof target)) return false;
-    int old = OpenForReading(target);
+    int old = profile::OpenForReading(target);
     if (old < 0 && errno != ENOENT) return false;
     profile::Edit edit;
     if (!profile::PlanEdit(old, section, key, value, &edit) || edit.splice.unchanged) {

@@ -18,6 +18,7 @@
 //
 #include "platform/posix/profile_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,22 +194,6 @@ ParsedLine Parse(const Line& line) {
     return parsed;
 }
 
-// Copies bytes [from, to) of in to out; to < 0 copies up to the end of the file.
-bool CopyRange(int in, int out, off_t from, off_t to) {
-    char buffer[kReadBufferSize];
-    while (to < 0 || from < to) {
-        size_t want = sizeof buffer;
-        if (to >= 0 && static_cast<off_t>(want) > to - from) want = static_cast<size_t>(to - from);
-        const ssize_t got = ::pread(in, buffer, want, from);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return to < 0;  // a file that shrank under us is an error
-        if (!WriteAll(out, buffer, static_cast<size_t>(got))) return false;
-        from += got;
-    }
-    return true;
-}
-
 bool HasAny(const char* text, const char* characters) {
     return std::strpbrk(text, characters) != nullptr;
 }
@@ -310,6 +295,21 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+bool CopyRange(int in, int out, off_t from, off_t to) {
+    char buffer[kReadBufferSize];
+    while (to < 0 || from < to) {
+        size_t want = sizeof buffer;
+        if (to >= 0 && static_cast<off_t>(want) > to - from) want = static_cast<size_t>(to - from);
+        const ssize_t got = ::pread(in, buffer, want, from);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return to < 0;  // a file that shrank under us is an error
+        if (!WriteAll(out, buffer, static_cast<size_t>(got))) return false;
+        from += got;
+    }
+    return true;
+}
+
 bool Lookup(int fd, const char* section, const char* key, char* buffer, uint32_t size,
             uint32_t* length) {
     if (fd < 0 || section == nullptr || key == nullptr || buffer == nullptr || size == 0) {
@@ -332,6 +332,46 @@ bool Lookup(int fd, const char* section, const char* key, char* buffer, uint32_t
         }
     }
     return false;
+}
+
+int OpenForReading(const char* path) {
+    for (;;) {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
+
+bool LookupPath(const char* path, const char* section, const char* key, char* buffer, uint32_t size,
+                uint32_t* length) {
+    if (path == nullptr) return false;
+    const int fd = OpenForReading(path);
+    if (fd < 0) return false;
+    const bool found = Lookup(fd, section, key, buffer, size, length);
+    ::close(fd);
+    return found;
+}
+
+uint32_t GetString(LookupFunction lookup, const char* section, const char* key,
+                   const char* defaultValue, char* buffer, uint32_t size, const char* path) {
+    if (buffer == nullptr || size == 0) return 0;
+    uint32_t length = 0;
+    if (lookup(path, section, key, buffer, size, &length)) return length;
+    const char* fallback = defaultValue ? defaultValue : "";
+    size_t count = std::strlen(fallback);
+    if (count > size - 1) count = size - 1;
+    std::memmove(buffer, fallback, count);  // the default may lie inside the buffer
+    buffer[count] = '\0';
+    return static_cast<uint32_t>(count);
+}
+
+int GetInt(LookupFunction lookup, const char* section, const char* key, int defaultValue,
+           const char* path) {
+    char text[64];
+    uint32_t length = 0;
+    if (!lookup(path, section, key, text, sizeof text, &length) || length == 0) {
+        return defaultValue;
+    }
+    return LeadingNumber(text);
 }
 
 int LeadingNumber(const char* text) {

@@ -17,6 +17,27 @@ namespace vexlor::platform::profile {
 bool Lookup(int fd, const char* section, const char* key, char* buffer, uint32_t size,
             uint32_t* length);
 
+// Opens path for reading, trying again when a signal interrupts the open.
+int OpenForReading(const char* path);
+
+// Lookup on the file that path names (opened and closed again here). False also when path is
+// null or the file cannot be opened.
+bool LookupPath(const char* path, const char* section, const char* key, char* buffer, uint32_t size,
+                uint32_t* length);
+
+// How a profile reader finds section/key in the file that path names: LookupPath, or a reader
+// that holds some files elsewhere (vexlor-config's working copy).
+using LookupFunction = bool (*)(const char* path, const char* section, const char* key,
+                                char* buffer, uint32_t size, uint32_t* length);
+
+// ProfileGetString and ProfileGetInt of platform.h over lookup: the value found, else the
+// default (a string default cut to size - 1 characters, and it may lie inside buffer; an integer
+// key whose value is empty also gives the default).
+uint32_t GetString(LookupFunction lookup, const char* section, const char* key,
+                   const char* defaultValue, char* buffer, uint32_t size, const char* path);
+int GetInt(LookupFunction lookup, const char* section, const char* key, int defaultValue,
+           const char* path);
+
 // The leading decimal number of a value text as the profile-integer reader takes it: optional
 // sign, digits, held at the limits of int; no digits gives 0.
 int LeadingNumber(const char* text);
@@ -50,6 +71,10 @@ bool PlanEdit(int old, const char* section, const char* key, const char* value, 
 
 // Writes all size bytes to fd, going on after interrupted and partial writes.
 bool WriteAll(int fd, const char* data, size_t size);
+
+// Copies bytes [from, to) of in (read with pread) to out at out's offset; to < 0 copies up to
+// the end of the file. A file that ends before to is an error.
+bool CopyRange(int in, int out, off_t from, off_t to);
 
 // Writes the new file into out (from its current offset): old with the planned edit applied.
 bool WriteEdit(int old, int out, const Edit& edit);
