@@ -15,7 +15,6 @@
 // (kLineHeadSize - 1 bytes) is parsed; the rest of a longer line is skipped when reading and
 // copied through unchanged when the file is rewritten, so an overlong line never spills into the
 // next one. A value that lies partly beyond the head is returned as far as the head reaches.
-//
 #include "platform/posix/profile_file.h"
 
 #include <fcntl.h>
